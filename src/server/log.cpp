@@ -1,0 +1,94 @@
+// The log: standard error, shared with other writers and opened for append,
+// so every line is composed here and goes out in one write.
+#include "server/server.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::size_t kLineSize = 1024;
+
+void
+write_out(const char* text, std::size_t n) {
+    while (n > 0) {
+        const ssize_t w = write(STDERR_FILENO, text, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return;
+        text += w;
+        n -= static_cast<std::size_t>(w);
+    }
+}
+
+__attribute__((format(printf, 1, 0))) void
+vlog(const char* fmt, va_list ap) {
+    std::array<char, kLineSize> line{};
+    const int n = std::vsnprintf(line.data(), line.size(), fmt, ap);
+    if (n > 0)
+        write_out(line.data(), std::min(static_cast<std::size_t>(n), line.size() - 1));
+}
+
+} // namespace
+
+const char*
+make_timestamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::strftime(proc.timestamp.data(), proc.timestamp.size(), "%b-%d-%Y %T", &local);
+    return proc.timestamp.data();
+}
+
+void
+log_line(const char* fmt, ...) {
+    const int saved = errno;
+    va_list ap;
+    va_start(ap, fmt);
+    vlog(fmt, ap);
+    va_end(ap);
+    errno = saved;
+}
+
+void
+log_debug(const char* fmt, ...) {
+    if (!server_settings.debug)
+        return;
+    const int saved = errno;
+    va_list ap;
+    va_start(ap, fmt);
+    vlog(fmt, ap);
+    va_end(ap);
+    errno = saved;
+}
+
+void
+log_perror(const char* text) {
+    const int saved = errno;
+    log_line("%s: %s\n", text, std::strerror(saved));
+    errno = saved;
+}
+
+void
+log_dump(const char* label, const unsigned char* data, std::size_t n) {
+    // "kolvd got:" and "<41h>" per byte; sized for the largest chunk relayed.
+    constexpr std::size_t kMaxChunk = 8192;
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::array<char, kProgramNameSize + 8 + kMaxChunk * 5 + 2> text{};
+    n = std::min(n, kMaxChunk);
+    int len = std::snprintf(text.data(), text.size(), "%s %s:", proc.program_name.data(), label);
+    auto at = static_cast<std::size_t>(std::max(len, 0));
+    for (std::size_t i = 0; i < n; ++i) {
+        text[at++] = '<';
+        text[at++] = kHex[data[i] >> 4];
+        text[at++] = kHex[data[i] & 0xf];
+        text[at++] = 'h';
+        text[at++] = '>';
+    }
+    text[at++] = '\n';
+    write_out(text.data(), at);
+}

@@ -1,0 +1,252 @@
+// The relay: one client at a time, bytes unchanged both ways, until the client
+// closes, idles out, outlives MaxConnectPeriod or a signal drops it.
+#include "serial/serial.h"
+#include "server/server.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::size_t kClientChunk = 8192;
+constexpr std::size_t kPortChunk = 1024;
+// Keepalive: a peer that vanished without FIN or RST is found within ~90 s.
+constexpr int kKeepIdle = 60;
+constexpr int kKeepInterval = 10;
+constexpr int kKeepCount = 3;
+
+struct Connection {
+    std::array<char, 16> peer{}; // dotted decimal
+    timeval full{};              // the full idle time
+    timeval timeout{};
+    timeval last_activity{};
+    timeval* reference = nullptr; // null: no idle timeout
+};
+
+bool
+retry_accept(int err) {
+    switch (err) {
+    case EAGAIN:
+    case EINTR:
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH: return true;
+    default: return false;
+    }
+}
+
+int
+accept_client(sockaddr_in& peer) {
+    for (;;) {
+        note_signals();
+        fd_set ready;
+        if (wait_readable(proc.listen_fd, -1, nullptr, &ready) < 0) {
+            if (errno != EINTR)
+                log_perror("kolvd: select");
+            continue;
+        }
+        socklen_t len = sizeof peer;
+        const int fd = accept(proc.listen_fd, reinterpret_cast<sockaddr*>(&peer), &len);
+        if (fd >= 0)
+            return fd;
+        if (retry_accept(errno))
+            continue;
+        log_perror("kolvd: accept");
+        log_line("Server not started, due to previous error\n");
+        close(proc.listen_fd);
+        cleanup_and_exit(1);
+    }
+}
+
+// DTR and RTS follow the Drop...onSocketClose flags; a port without modem
+// lines (a pseudo-terminal) is not an error.
+void
+modem_lines(unsigned long request, const char* what) {
+    int bits = 0;
+    if (server_settings.DropDTRonSocketClose)
+        bits |= TIOCM_DTR;
+    if (server_settings.DropRTSonSocketClose)
+        bits |= TIOCM_RTS;
+    if (bits != 0 && ioctl(server_settings.serial_fd, request, &bits) != 0 && errno != ENOTTY &&
+        errno != EINVAL)
+        log_perror(what);
+}
+
+void
+set_client_options(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0)
+        log_perror("kolvd: fcntl: F_GETFL");
+    else if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+        log_perror("kolvd: fcntl: F_SETFL");
+    const int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdle, sizeof kKeepIdle) != 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepInterval, sizeof kKeepInterval) != 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount) != 0)
+        log_perror("kolvd: setsockopt: keepalive");
+}
+
+void
+restart_idle(Connection& c) {
+    gettimeofday(&c.last_activity, nullptr);
+    c.timeout = c.full;
+}
+
+// The remaining idle time, without a borrow between seconds and microseconds.
+void
+recompute(Connection& c, const timeval& now) {
+    long sec = c.full.tv_sec - (now.tv_sec - c.last_activity.tv_sec);
+    long usec = c.full.tv_usec - (now.tv_usec - c.last_activity.tv_usec);
+    if (sec < -10)
+        sec = c.full.tv_sec;
+    if (sec < 0)
+        sec = 0;
+    if (usec < 0)
+        usec = 0;
+    if (sec > c.full.tv_sec)
+        sec = c.full.tv_sec;
+    c.timeout.tv_sec = sec;
+    c.timeout.tv_usec = std::min(usec, 999999L); // select refuses a full second here
+}
+
+void
+begin_connection(Connection& c, const sockaddr_in& peer) {
+    const char* port = proc.port_path.data();
+    server_settings.client_connected = 1;
+    catch_sigusr1();
+    set_client_options(proc.client_fd);
+    copy_cut(c.peer, inet_ntoa(peer.sin_addr));
+    log_line("[%s] %s connects to %s\n", make_timestamp(), c.peer.data(), port);
+    server_settings.RestartRequested = 0;
+    log_debug("Flushing serial port queues for %s\n", port);
+    if (tcflush(server_settings.serial_fd, TCIOFLUSH) != 0)
+        log_perror("kolvd: tcflush:TCIOFLUSH");
+    log_debug("Raise DTR and RTS for %s\n", port);
+    modem_lines(TIOCMBIS, "kolvd: ioctl:TIOCMBIS");
+    if (server_settings.MaxConnectPeriod != 0) {
+        alarm(server_settings.MaxConnectPeriod);
+        server_settings.AlarmState = 1;
+    }
+    const std::uint32_t idle = server_settings.idle_timeout;
+    c.full.tv_sec = idle / 10;
+    c.full.tv_usec = static_cast<suseconds_t>(idle % 10) * 100000;
+    restart_idle(c);
+    c.reference = idle != 0 ? &c.timeout : nullptr;
+}
+
+void
+end_connection() {
+    close(proc.client_fd);
+    server_settings.client_connected = 0;
+    modem_lines(TIOCMBIC, "kolvd: ioctl:TIOCMBIC");
+    log_debug("Close socket for server on %s\n", proc.port_path.data());
+    if (server_settings.AlarmState == 1)
+        alarm(0);
+    server_settings.AlarmState = 0;
+}
+
+// Client to port: one recv of up to 8192 bytes, one write. False: client closed.
+bool
+client_to_port(Connection& c, unsigned char* buf) {
+    const ssize_t got = recv(proc.client_fd, buf, kClientChunk, 0);
+    if (got == 0) {
+        log_line("[%s] %s disconnects from %s\n", make_timestamp(), c.peer.data(),
+                 proc.port_path.data());
+        return false;
+    }
+    if (got < 0) {
+        log_perror("kolvd: recv"); // timeout keeps what select left
+        return true;
+    }
+    const auto n = static_cast<std::size_t>(got);
+    if (server_settings.debug)
+        log_dump("got", buf, n);
+    if (write_all_or_interrupted(server_settings.serial_fd, buf, n) < got &&
+        !connection_interrupted())
+        log_perror("kolvd: write to serial port");
+    restart_idle(c);
+    return true;
+}
+
+// Port to client: one read of up to 1024 bytes, one send.
+void
+port_to_client(Connection& c, const timeval& now, unsigned char* buf) {
+    const ssize_t got = read(server_settings.serial_fd, buf, kPortChunk);
+    if (got <= 0) {
+        recompute(c, now);
+        return;
+    }
+    const auto n = static_cast<std::size_t>(got);
+    if (send(proc.client_fd, buf, n, 0) < got) {
+        const int err = errno;
+        note_signals(); // a SIGPIPE line comes before the report
+        errno = err;
+        log_perror("kolvd: write socket");
+    } else if (server_settings.debug) {
+        log_dump("sent", buf, n);
+    }
+    restart_idle(c);
+}
+
+void
+relay(Connection& c) {
+    std::array<unsigned char, kClientChunk> from_client;
+    std::array<unsigned char, kPortChunk> from_port;
+    const int client = proc.client_fd;
+    const int serial = server_settings.serial_fd;
+    while (server_settings.AlarmState != 2) {
+        note_signals();
+        if (server_settings.RestartRequested)
+            return;
+        fd_set ready;
+        const int n = wait_readable(client, serial, c.reference, &ready);
+        timeval now{};
+        gettimeofday(&now, nullptr);
+        if (n == 0) {
+            log_line("[%s] %s was disconnected, it exceeded IdleTimeout=%d s\n", make_timestamp(),
+                     c.peer.data(), static_cast<int>(c.full.tv_sec));
+            return;
+        }
+        if (n < 0) {
+            if (errno != EINTR)
+                log_perror("kolvd: select");
+            recompute(c, now);
+            continue;
+        }
+        if (FD_ISSET(client, &ready) && !client_to_port(c, from_client.data()))
+            return;
+        if (FD_ISSET(serial, &ready))
+            port_to_client(c, now, from_port.data());
+    }
+    log_line("[%s] %s was disconnected, it exceeded MaxConnectPeriod=%d s\n", make_timestamp(),
+             c.peer.data(), static_cast<int>(server_settings.MaxConnectPeriod));
+}
+
+} // namespace
+
+void
+serve_clients() {
+    for (;;) {
+        ignore_sigusr1();
+        log_debug("Listen for new client for %s\n", proc.port_path.data());
+        sockaddr_in peer{};
+        proc.client_fd = accept_client(peer);
+        Connection c;
+        begin_connection(c, peer);
+        relay(c);
+        end_connection();
+    }
+}

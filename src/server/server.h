@@ -1,0 +1,42 @@
+// The server: log, signals, start-up, client relay and control commands.
+// After start-up standard error is the log; every line goes out in one write.
+#pragma once
+
+#include "config/config.h"
+
+#include <cstddef>
+#include <sys/time.h>
+
+// log.cpp
+const char* make_timestamp();
+void log_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void log_debug(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void log_perror(const char* text); // "text: strerror\n", errno preserved
+void log_dump(const char* label, const unsigned char* data, std::size_t n);
+
+// signals.cpp
+int open_wake_pipe();
+void install_server_signals(); // SIGHUP, SIGTERM, SIGPIPE, SIGUSR1 ignored, SIGALRM
+void catch_sigusr1();
+void ignore_sigusr1();
+// select() on up to two descriptors (-1 for none) and the wake pipe; a wake-up
+// by the pipe alone is reported as EINTR.
+int wait_readable(int a, int b, timeval* timeout, fd_set* ready);
+// Writes all of data to a non-blocking fd, waiting for room; stops early when a
+// signal asked for the connection or the server to end. Returns bytes written
+// or -1 with errno.
+long write_all_or_interrupted(int fd, const unsigned char* data, std::size_t n);
+bool connection_interrupted(); // shutdown, restart or period end pending
+// Writes the lines that signals left pending; performs a pending shutdown.
+void note_signals();
+[[noreturn]] void shut_down(int sig);
+
+// startup.cpp
+[[noreturn]] void run_server();
+int lookup_service_port(const char* name); // port in network order, or -1
+
+// relay.cpp
+[[noreturn]] void serve_clients();
+
+// control.cpp
+[[noreturn]] void run_control_command(Mode mode, const char* port_path);
