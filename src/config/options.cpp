@@ -45,16 +45,37 @@ parse_command_line(int argc, char** argv) {
         if (opt == -1 || setup_mode || shutdown_mode || server_settings.RestartRequested)
             break;
         switch (opt) {
-        case 'b': server_settings.debug = 1; break;
-        case 'o': line_settings.parity = 1; line_settings.data_bits = 7; break;
-        case 'e': line_settings.parity = 2; line_settings.data_bits = 7; break;
-        case 'v': print_version();
-        case 'D': server_settings.DropDTRonSocketClose = 0; break;
-        case 'R': server_settings.DropRTSonSocketClose = 0; break;
-        case 'S': shutdown_mode = 1; break;
-        case 'N': server_settings.lock_mode = 0; break;
-        case 'I': server_settings.RestartRequested = 1; break;
-        case 'c': set_flow_control(optarg); break;
+        case 'b':
+            server_settings.debug = 1;
+            break;
+        case 'o':
+            line_settings.parity = 1;
+            line_settings.data_bits = 7;
+            break;
+        case 'e':
+            line_settings.parity = 2;
+            line_settings.data_bits = 7;
+            break;
+        case 'v':
+            print_version();
+        case 'D':
+            server_settings.DropDTRonSocketClose = 0;
+            break;
+        case 'R':
+            server_settings.DropRTSonSocketClose = 0;
+            break;
+        case 'S':
+            shutdown_mode = 1;
+            break;
+        case 'N':
+            server_settings.lock_mode = 0;
+            break;
+        case 'I':
+            server_settings.RestartRequested = 1;
+            break;
+        case 'c':
+            set_flow_control(optarg);
+            break;
         case 's':
             if (const Rate* r = find_rate(optarg)) {
                 line_settings.speed = r->speed;
@@ -76,7 +97,9 @@ parse_command_line(int argc, char** argv) {
                 too_long("-L lock directory", kLockDirectorySize - 1);
             server_settings.custom_lock_dir = 1;
             break;
-        case 'd': server_settings.idle_timeout = parse_u32(optarg) * 10U; break;
+        case 'd':
+            server_settings.idle_timeout = parse_u32(optarg) * 10U;
+            break;
         case 'F':
             if (!fits_into(setup_path, optarg))
                 too_long("-F setup file path", kSetupPathSize - 1);
@@ -87,7 +110,8 @@ parse_command_line(int argc, char** argv) {
             if (!fits_into(proc.LogFileName, optarg))
                 too_long("-f log file path", kLogFileNameSize - 1);
             break;
-        default: usage_exit(); // getopt has already said why
+        default:
+            usage_exit(); // getopt has already said why
         }
     }
 

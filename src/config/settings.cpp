@@ -22,7 +22,8 @@ reset_settings() {
 void
 print_usage() {
     std::printf("\nKOLV TCP/IP Serial Port Server   Ver %s\n\n", kVersion);
-    std::printf("kolvd makes one local serial port reachable over TCP/IP, one client at a time.\n\n");
+    std::printf(
+        "kolvd makes one local serial port reachable over TCP/IP, one client at a time.\n\n");
     std::printf("Usage: %s [-options]  serialport  service \n", proc.program_name.data());
     std::printf("  -d Idle timeout before socket close, default is 10 seconds\n");
     std::printf("  -b Debug messages are generated\n");

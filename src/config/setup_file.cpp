@@ -44,9 +44,9 @@ void
 apply_line(std::string_view key, std::string_view value, const char* path,
            SerialLineSettings& line) {
     static constexpr std::array<std::string_view, 10> kKeys{
-        "PortBitRate",     "PortSettings", "DebugMode", "DropDTRonSocketClose",
-        "DropRTSonSocketClose", "IdleTimeout", "MaxConnectPeriod", "Service",
-        "FlowControl",     "LogFileName"};
+        "PortBitRate",          "PortSettings", "DebugMode",        "DropDTRonSocketClose",
+        "DropRTSonSocketClose", "IdleTimeout",  "MaxConnectPeriod", "Service",
+        "FlowControl",          "LogFileName"};
     const auto it = std::find(kKeys.begin(), kKeys.end(), key);
     if (key.size() > kKeyChars || it == kKeys.end())
         return;
@@ -54,8 +54,8 @@ apply_line(std::string_view key, std::string_view value, const char* path,
     std::array<char, kValueChars + 1> v{};
     if (!fits_into(v, value)) {
         std::printf("%s: %.*s value is longer than %zu characters in setupfile - %s\n",
-                    proc.program_name.data(), static_cast<int>(key.size()), key.data(),
-                    kValueChars, path);
+                    proc.program_name.data(), static_cast<int>(key.size()), key.data(), kValueChars,
+                    path);
         std::exit(1);
     }
     switch (it - kKeys.begin()) {
@@ -77,11 +77,21 @@ apply_line(std::string_view key, std::string_view value, const char* path,
             fail("%s: PortSettings value is not valid\n", proc.program_name.data());
         }
         break;
-    case 2: set_yes_no(server_settings.debug, value, "DebugMode"); break;
-    case 3: set_yes_no(server_settings.DropDTRonSocketClose, value, "DropDTRonSocketClose"); break;
-    case 4: set_yes_no(server_settings.DropRTSonSocketClose, value, "DropRTSonSocketClose"); break;
-    case 5: server_settings.idle_timeout = parse_u32(v.data()) * 10U; break;
-    case 6: server_settings.MaxConnectPeriod = parse_u32(v.data()); break;
+    case 2:
+        set_yes_no(server_settings.debug, value, "DebugMode");
+        break;
+    case 3:
+        set_yes_no(server_settings.DropDTRonSocketClose, value, "DropDTRonSocketClose");
+        break;
+    case 4:
+        set_yes_no(server_settings.DropRTSonSocketClose, value, "DropRTSonSocketClose");
+        break;
+    case 5:
+        server_settings.idle_timeout = parse_u32(v.data()) * 10U;
+        break;
+    case 6:
+        server_settings.MaxConnectPeriod = parse_u32(v.data());
+        break;
     case 7:
         if (!fits_into(proc.service_name, value)) {
             std::printf("%s: Service value is longer than %zu characters in setupfile - %s\n",
@@ -89,8 +99,12 @@ apply_line(std::string_view key, std::string_view value, const char* path,
             std::exit(1);
         }
         break;
-    case 8: copy_cut(line.flow_control, value); break; // too long: matches no mode
-    case 9: fits_into(proc.LogFileName, value); break;  // 79 always fits in 255
+    case 8:
+        copy_cut(line.flow_control, value);
+        break; // too long: matches no mode
+    case 9:
+        fits_into(proc.LogFileName, value);
+        break; // 79 always fits in 255
     }
 }
 

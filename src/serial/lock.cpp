@@ -52,9 +52,9 @@ build_lock_path(const char* port_path, std::array<char, kLockPathSize>& out) {
     while (same < dev.size() && same < name.size() && name[same] == dev[same])
         ++same;
     name.remove_prefix(same);
-    const int n = std::snprintf(out.data(), out.size(), "%.*s%sLCK..%.*s",
-                                static_cast<int>(dir.size()), dir.data(), slash,
-                                static_cast<int>(name.size()), name.data());
+    const int n =
+        std::snprintf(out.data(), out.size(), "%.*s%sLCK..%.*s", static_cast<int>(dir.size()),
+                      dir.data(), slash, static_cast<int>(name.size()), name.data());
     return n >= 0 && static_cast<std::size_t>(n) < out.size() ? 0 : -1;
 }
 

@@ -21,7 +21,8 @@ run_control_command(Mode mode, const char* port_path) {
         std::fflush(stdout);
         std::perror("kolvd: kill");
         if (reinit)
-            std::printf("%s: Unable to reinitialize server pid %d\n", proc.program_name.data(), pid);
+            std::printf("%s: Unable to reinitialize server pid %d\n", proc.program_name.data(),
+                        pid);
         else
             std::printf("Unable to kill server pid %d\n", pid);
         std::exit(1);

@@ -42,8 +42,10 @@ retry_accept(int err) {
     case ENONET:
     case EHOSTUNREACH:
     case EOPNOTSUPP:
-    case ENETUNREACH: return true;
-    default: return false;
+    case ENETUNREACH:
+        return true;
+    default:
+        return false;
     }
 }
 

@@ -29,8 +29,11 @@ on_signal(int sig) {
         server_settings.RestartRequested = 1;
         proc.sigpipe_pending = 1;
         break;
-    case SIGALRM: server_settings.AlarmState = 2; break;
-    default: break;
+    case SIGALRM:
+        server_settings.AlarmState = 2;
+        break;
+    default:
+        break;
     }
     const char byte = 1;
     (void)!write(proc.wake_wr, &byte, 1); // a full pipe is already awake
@@ -154,8 +157,7 @@ note_signals() {
     }
     if (proc.reinit_pending) {
         proc.reinit_pending = 0;
-        log_line("[%s] REINITIALIZE kolvd server on %s\n", make_timestamp(),
-                 proc.port_path.data());
+        log_line("[%s] REINITIALIZE kolvd server on %s\n", make_timestamp(), proc.port_path.data());
     }
     if (proc.shutdown_signal)
         shut_down(proc.shutdown_signal);
