@@ -5,7 +5,6 @@
 #include "server/server.h"
 
 #include <sys/ioctl.h>
-#include <termio.h>
 
 namespace {
 
@@ -26,8 +25,10 @@ set(Flags& word, tcflag_t b) {
     word = static_cast<Flags>(word | bits(b));
 }
 
+} // namespace
+
 void
-apply_first_pass(termio& t, const SerialLineSettings& line) {
+set_line_flags(termio& t, const SerialLineSettings& line) {
     const std::string_view flow{line.flow_control.data()};
     if (flow == "RTS" || flow == "NONE") {
         clear(t.c_iflag, IXON | IXOFF | IXANY);
@@ -57,8 +58,6 @@ apply_first_pass(termio& t, const SerialLineSettings& line) {
     t.c_cc[VTIME] = static_cast<unsigned char>(line.read_timeout & 0xff);
 }
 
-} // namespace
-
 int
 configure_line(int fd, const SerialLineSettings& line) {
     termio t{};
@@ -66,7 +65,7 @@ configure_line(int fd, const SerialLineSettings& line) {
         log_perror("kolvd: ioctl:TCGETA");
         cleanup_and_exit(1);
     }
-    apply_first_pass(t, line);
+    set_line_flags(t, line);
     if (ioctl(fd, TCSETA, &t) != 0) {
         log_perror("kolvd: ioctl:TCSETA");
         cleanup_and_exit(1);

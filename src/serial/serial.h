@@ -4,6 +4,7 @@
 #include "config/config.h"
 
 #include <cstdint>
+#include <termio.h>
 
 inline constexpr std::size_t kLockPathSize = 80; // 79 characters
 
@@ -13,6 +14,7 @@ int is_char_device(const char* path);           // 0 when a character device
 
 // line.cpp
 int configure_line(int fd, const SerialLineSettings& line);
+void set_line_flags(termio& t, const SerialLineSettings& line); // the termio pass alone
 
 // lock.cpp: each builds the lock path afresh from the port path.
 int build_lock_path(const char* port_path, std::array<char, kLockPathSize>& out);
