@@ -88,10 +88,11 @@ remove_lock(const char* port_path) {
     std::array<char, kLockPathSize> path{};
     if (build_lock_path(port_path, path) != 0 || access(path.data(), F_OK) != 0)
         return -1;
-    int pid = 0;
+    // Wide enough that a number 2^32 away from ours cannot pass for it.
+    long long pid = 0;
     {
         UniqueFile f = open_lock_for_reading(path.data());
-        if (!f || std::fscanf(f.get(), "%d", &pid) != 1)
+        if (!f || std::fscanf(f.get(), "%lld", &pid) != 1)
             return -1;
     }
     if (pid != getpid())
