@@ -27,7 +27,7 @@ write_out(const char* text, std::size_t n) {
 
 __attribute__((format(printf, 1, 0))) void
 vlog(const char* fmt, va_list ap) {
-    std::array<char, kLineSize> line{};
+    std::array<char, kLineSize> line; // vsnprintf fills what is written
     const int n = std::vsnprintf(line.data(), line.size(), fmt, ap);
     if (n > 0)
         write_out(line.data(), std::min(static_cast<std::size_t>(n), line.size() - 1));
@@ -78,7 +78,7 @@ log_dump(const char* label, const unsigned char* data, std::size_t n) {
     // "kolvd got:" and "<41h>" per byte; sized for the largest chunk relayed.
     constexpr std::size_t kMaxChunk = 8192;
     static constexpr char kHex[] = "0123456789ABCDEF";
-    std::array<char, kProgramNameSize + 8 + kMaxChunk * 5 + 2> text{};
+    std::array<char, kProgramNameSize + 8 + kMaxChunk * 5 + 2> text; // 41 KB: not cleared
     n = std::min(n, kMaxChunk);
     int len = std::snprintf(text.data(), text.size(), "%s %s:", proc.program_name.data(), label);
     auto at = static_cast<std::size_t>(std::max(len, 0));

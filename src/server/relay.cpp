@@ -5,7 +5,6 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
@@ -51,16 +50,19 @@ retry_accept(int err) {
 
 int
 accept_client(sockaddr_in& peer) {
+    const ReadSet listener = make_read_set(proc.listen_fd, -1);
     for (;;) {
         note_signals();
         fd_set ready;
-        if (wait_readable(proc.listen_fd, -1, nullptr, &ready) < 0) {
+        if (wait_ready(listener, nullptr, &ready) < 0) {
             if (errno != EINTR)
                 log_perror("kolvd: select");
             continue;
         }
         socklen_t len = sizeof peer;
-        const int fd = accept(proc.listen_fd, reinterpret_cast<sockaddr*>(&peer), &len);
+        // Non-blocking from the start: no fcntl calls per client.
+        const int fd =
+            accept4(proc.listen_fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK);
         if (fd >= 0)
             return fd;
         if (retry_accept(errno))
@@ -73,26 +75,25 @@ accept_client(sockaddr_in& peer) {
 }
 
 // DTR and RTS follow the Drop...onSocketClose flags; a port without modem
-// lines (a pseudo-terminal) is not an error.
+// lines (a pseudo-terminal) is not an error, and is not asked again.
 void
-modem_lines(unsigned long request, const char* what) {
+modem_lines(bool& present, unsigned long request, const char* what) {
     int bits = 0;
     if (server_settings.DropDTRonSocketClose)
         bits |= TIOCM_DTR;
     if (server_settings.DropRTSonSocketClose)
         bits |= TIOCM_RTS;
-    if (bits != 0 && ioctl(server_settings.serial_fd, request, &bits) != 0 && errno != ENOTTY &&
-        errno != EINVAL)
+    if (!present || bits == 0 || ioctl(server_settings.serial_fd, request, &bits) == 0)
+        return;
+    if (errno == ENOTTY || errno == EINVAL)
+        present = false;
+    else
         log_perror(what);
 }
 
+// Accepted sockets inherit these from the listener, so they are set once.
 void
-set_client_options(int fd) {
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0)
-        log_perror("kolvd: fcntl: F_GETFL");
-    else if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
-        log_perror("kolvd: fcntl: F_SETFL");
+set_keepalive(int fd) {
     const int on = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0 ||
         setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdle, sizeof kKeepIdle) != 0 ||
@@ -101,8 +102,11 @@ set_client_options(int fd) {
         log_perror("kolvd: setsockopt: keepalive");
 }
 
+// Without an idle timeout nothing reads the timer, so the clock is left alone.
 void
 restart_idle(Connection& c) {
+    if (c.reference == nullptr)
+        return;
     gettimeofday(&c.last_activity, nullptr);
     c.timeout = c.full;
 }
@@ -125,11 +129,9 @@ recompute(Connection& c, const timeval& now) {
 }
 
 void
-begin_connection(Connection& c, const sockaddr_in& peer) {
+begin_connection(Connection& c, const sockaddr_in& peer, bool& modem) {
     const char* port = proc.port_path.data();
-    server_settings.client_connected = 1;
-    catch_sigusr1();
-    set_client_options(proc.client_fd);
+    server_settings.client_connected = 1; // from here on SIGUSR1 drops the client
     copy_cut(c.peer, inet_ntoa(peer.sin_addr));
     log_line("[%s] %s connects to %s\n", make_timestamp(), c.peer.data(), port);
     server_settings.RestartRequested = 0;
@@ -137,7 +139,7 @@ begin_connection(Connection& c, const sockaddr_in& peer) {
     if (tcflush(server_settings.serial_fd, TCIOFLUSH) != 0)
         log_perror("kolvd: tcflush:TCIOFLUSH");
     log_debug("Raise DTR and RTS for %s\n", port);
-    modem_lines(TIOCMBIS, "kolvd: ioctl:TIOCMBIS");
+    modem_lines(modem, TIOCMBIS, "kolvd: ioctl:TIOCMBIS");
     if (server_settings.MaxConnectPeriod != 0) {
         alarm(server_settings.MaxConnectPeriod);
         server_settings.AlarmState = 1;
@@ -145,15 +147,15 @@ begin_connection(Connection& c, const sockaddr_in& peer) {
     const std::uint32_t idle = server_settings.idle_timeout;
     c.full.tv_sec = idle / 10;
     c.full.tv_usec = static_cast<suseconds_t>(idle % 10) * 100000;
-    restart_idle(c);
     c.reference = idle != 0 ? &c.timeout : nullptr;
+    restart_idle(c);
 }
 
 void
-end_connection() {
+end_connection(bool& modem) {
     close(proc.client_fd);
     server_settings.client_connected = 0;
-    modem_lines(TIOCMBIC, "kolvd: ioctl:TIOCMBIC");
+    modem_lines(modem, TIOCMBIC, "kolvd: ioctl:TIOCMBIC");
     log_debug("Close socket for server on %s\n", proc.port_path.data());
     if (server_settings.AlarmState == 1)
         alarm(0);
@@ -209,14 +211,16 @@ relay(Connection& c) {
     std::array<unsigned char, kPortChunk> from_port;
     const int client = proc.client_fd;
     const int serial = server_settings.serial_fd;
+    const ReadSet both = make_read_set(client, serial);
     while (server_settings.AlarmState != 2) {
         note_signals();
         if (server_settings.RestartRequested)
             return;
         fd_set ready;
-        const int n = wait_readable(client, serial, c.reference, &ready);
+        const int n = wait_ready(both, c.reference, &ready);
         timeval now{};
-        gettimeofday(&now, nullptr);
+        if (c.reference != nullptr)
+            gettimeofday(&now, nullptr);
         if (n == 0) {
             log_line("[%s] %s was disconnected, it exceeded IdleTimeout=%d s\n", make_timestamp(),
                      c.peer.data(), static_cast<int>(c.full.tv_sec));
@@ -241,14 +245,15 @@ relay(Connection& c) {
 
 void
 serve_clients() {
+    set_keepalive(proc.listen_fd);
+    bool modem = true; // false once the port has shown it has no modem lines
     for (;;) {
-        ignore_sigusr1();
         log_debug("Listen for new client for %s\n", proc.port_path.data());
         sockaddr_in peer{};
         proc.client_fd = accept_client(peer);
         Connection c;
-        begin_connection(c, peer);
+        begin_connection(c, peer, modem);
         relay(c);
-        end_connection();
+        end_connection(modem);
     }
 }

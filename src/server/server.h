@@ -5,6 +5,7 @@
 #include "config/config.h"
 
 #include <cstddef>
+#include <sys/select.h>
 #include <sys/time.h>
 
 // log.cpp
@@ -16,12 +17,18 @@ void log_dump(const char* label, const unsigned char* data, std::size_t n);
 
 // signals.cpp
 int open_wake_pipe();
-void install_server_signals(); // SIGHUP, SIGTERM, SIGPIPE, SIGUSR1 ignored, SIGALRM
-void catch_sigusr1();
-void ignore_sigusr1();
-// select() on up to two descriptors (-1 for none) and the wake pipe; a wake-up
-// by the pipe alone is reported as EINTR.
-int wait_readable(int a, int b, timeval* timeout, fd_set* ready);
+// SIGHUP, SIGTERM, SIGPIPE, SIGALRM, and SIGUSR1, which acts only while a
+// client is connected.
+void install_server_signals();
+// A select() read set of up to two descriptors (-1 for none) and the wake
+// pipe, built once per wait site and copied for each wait.
+struct ReadSet {
+    fd_set fds;
+    int top;
+};
+ReadSet make_read_set(int a, int b);
+// Waits for the set; a wake-up by the pipe alone is reported as EINTR.
+int wait_ready(const ReadSet& want, timeval* timeout, fd_set* ready);
 // Writes all of data to a non-blocking fd, waiting for room; stops early when a
 // signal asked for the connection or the server to end. Returns bytes written
 // or -1 with errno.

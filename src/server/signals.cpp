@@ -22,6 +22,10 @@ on_signal(int sig) {
             proc.shutdown_signal = sig;
         break;
     case SIGUSR1:
+        // Kept installed so connections cost no sigaction calls; between
+        // clients it does nothing, as if ignored.
+        if (!server_settings.client_connected)
+            break;
         server_settings.RestartRequested = 1;
         proc.reinit_pending = 1;
         break;
@@ -74,31 +78,28 @@ install_server_signals() {
     set_disposition(SIGTERM, on_signal);
     set_disposition(SIGPIPE, on_signal);
     set_disposition(SIGALRM, on_signal);
-    ignore_sigusr1();
-}
-
-void
-catch_sigusr1() {
     set_disposition(SIGUSR1, on_signal);
 }
 
-void
-ignore_sigusr1() {
-    set_disposition(SIGUSR1, SIG_IGN);
+ReadSet
+make_read_set(int a, int b) {
+    ReadSet want{};
+    FD_ZERO(&want.fds);
+    FD_SET(proc.wake_rd, &want.fds);
+    want.top = proc.wake_rd;
+    for (const int fd : {a, b}) {
+        if (fd >= 0) {
+            FD_SET(fd, &want.fds);
+            want.top = std::max(want.top, fd);
+        }
+    }
+    return want;
 }
 
 int
-wait_readable(int a, int b, timeval* timeout, fd_set* ready) {
-    FD_ZERO(ready);
-    FD_SET(proc.wake_rd, ready);
-    int top = proc.wake_rd;
-    for (const int fd : {a, b}) {
-        if (fd >= 0) {
-            FD_SET(fd, ready);
-            top = std::max(top, fd);
-        }
-    }
-    const int n = select(top + 1, ready, nullptr, nullptr, timeout);
+wait_ready(const ReadSet& want, timeval* timeout, fd_set* ready) {
+    *ready = want.fds;
+    const int n = select(want.top + 1, ready, nullptr, nullptr, timeout);
     if (n <= 0 || !FD_ISSET(proc.wake_rd, ready))
         return n;
     drain_wake_pipe();
