@@ -32,9 +32,9 @@ struct ServerSettings {
     std::int32_t DropRTSonSocketClose = 1;
     std::int32_t debug = 0;
     std::int32_t lock_mode = 1;
-    std::int32_t client_connected = 0;
-    std::uint32_t MaxConnectPeriod = 0;        // seconds, 0 = no limit
-    volatile std::sig_atomic_t AlarmState = 0; // 0 none, 1 armed, 2 fired
+    volatile std::sig_atomic_t client_connected = 0; // read by the SIGUSR1 handler
+    std::uint32_t MaxConnectPeriod = 0;              // seconds, 0 = no limit
+    volatile std::sig_atomic_t AlarmState = 0;       // 0 none, 1 armed, 2 fired
 };
 
 struct SerialLineSettings {

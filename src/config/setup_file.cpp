@@ -126,6 +126,7 @@ read_setup_file(const char* path, SerialLineSettings& line) {
         const std::size_t eq = piece.find('=');
         if (eq == std::string_view::npos)
             continue;
-        apply_line(piece.substr(0, eq), piece.substr(eq + 1), path, line);
+        // Views built by hand: substr would pull in the C++ runtime for its throw.
+        apply_line({piece.data(), eq}, {piece.data() + eq + 1, piece.size() - eq - 1}, path, line);
     }
 }
