@@ -1,0 +1,252 @@
+// End-to-end harness: a pseudo-terminal plays the serial device, clients
+// connect on 127.0.0.1, and the daemon runs detached with its log and locks in
+// a temporary directory. The test process is a child subreaper, so the
+// detached daemon becomes its child and its exit status can be collected.
+#pragma once
+
+#include "support/process.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <map>
+#include <poll.h>
+#include <pty.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <thread>
+
+namespace kt {
+
+using ms = std::chrono::milliseconds;
+
+// Polls every 10 ms; every wait in these tests is bounded by this.
+template <class F>
+bool
+wait_for(F cond, ms limit = ms(5000)) {
+    for (const auto end = std::chrono::steady_clock::now() + limit; !cond();
+         std::this_thread::sleep_for(ms(10)))
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+    return true;
+}
+
+// Whole file, or what could be read of it: /proc entries may vanish meanwhile.
+inline std::string
+slurp(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string text = fd < 0 ? "" : read_all(fd);
+    close(fd);
+    return text;
+}
+
+inline void
+spit(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+inline int
+count(const std::string& hay, const std::string& needle) {
+    int n = 0;
+    for (auto at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+inline std::string
+bytes(std::size_t n, unsigned seed = 0) {
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>(((i + seed) * 2654435761U) >> 13);
+    return s;
+}
+
+// A socket bound to, or connected to, 127.0.0.1:port (0: any free port).
+inline int
+loopback(int port, bool bind_it) {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof a;
+    auto* sa = reinterpret_cast<sockaddr*>(&a);
+    EXPECT_EQ(bind_it ? bind(s, sa, len) : connect(s, sa, len), 0);
+    if (bind_it) {
+        getsockname(s, sa, &len);
+        close(s);
+        return ntohs(a.sin_port);
+    }
+    fcntl(s, F_SETFL, O_NONBLOCK);
+    return s;
+}
+
+// Writes `data` to `src` while reading from `dst`, until `want` bytes came,
+// end of file, or 5 s without progress. Both descriptors are non-blocking.
+inline std::string
+pump(int src, std::string_view data, int dst, std::size_t want) {
+    std::string got;
+    char buf[65536];
+    while (got.size() < want) {
+        pollfd p[2] = {{dst, POLLIN, 0}, {data.empty() ? -1 : src, POLLOUT, 0}};
+        if (poll(p, 2, 5000) <= 0)
+            break;
+        if (p[1].revents) {
+            const ssize_t n = write(src, data.data(), data.size());
+            data.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        }
+        if (p[0].revents) {
+            const ssize_t n = read(dst, buf, std::min(sizeof buf, want - got.size()));
+            if (n == 0 || (n < 0 && errno != EAGAIN))
+                break;
+            got.append(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        }
+    }
+    return got;
+}
+
+// True once the peer has closed or reset `fd`; data still arriving is discarded.
+inline bool
+closed(int fd, ms limit = ms(5000)) {
+    return wait_for(
+        [fd] {
+            char buf[65536];
+            const ssize_t n = read(fd, buf, sizeof buf);
+            return n == 0 || (n < 0 && errno != EAGAIN);
+        },
+        limit);
+}
+
+// The daemon's descriptors and what each one refers to.
+inline std::map<std::string, std::string>
+fds_of(pid_t pid) {
+    std::map<std::string, std::string> fds;
+    for (const auto& e :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+        fds[e.path().filename()] = std::filesystem::read_symlink(e.path());
+    return fds;
+}
+
+class Daemon : public ::testing::Test {
+  protected:
+    TempDir dir;
+    int master = -1, slave = -1;
+    std::string dev, port_name; // "/dev/pts/N", "pts/N"
+    int tcp = loopback(0, true);
+    std::string svc = std::to_string(tcp); // a name of digits is a port number
+    std::string log = dir / "log", locks = dir / "locks", lock;
+    pid_t pid = -1;            // the daemon started by up()
+    pid_t adopted = -1;        // the daemon the last launch left behind
+    std::map<pid_t, int> kids; // every daemon started here; its status once reaped, or -1
+    std::vector<int> clients;
+
+    void SetUp() override {
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+        std::signal(SIGPIPE, SIG_IGN);
+        char name[64];
+        ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+        fcntl(master, F_SETFL, O_NONBLOCK);
+        dev = name;
+        port_name = dev.substr(5);
+        lock = locks + "/LCK.." + port_name;
+        std::filesystem::create_directories(locks + "/LCK..pts");
+        // Sanitizer reports would otherwise land in the log among the lines under test.
+        setenv("ASAN_OPTIONS", ("log_path=" + dir / "asan").c_str(), 1);
+        setenv("UBSAN_OPTIONS", ("print_stacktrace=1:log_path=" + dir / "ubsan").c_str(), 1);
+    }
+
+    void TearDown() override {
+        for (auto& [p, status] : kids)
+            if (status < 0 && kill(p, SIGKILL) == 0)
+                waitpid(p, nullptr, 0);
+        for (const int fd : clients)
+            close(fd);
+        close(slave), close(master);
+        for (const auto& e : std::filesystem::directory_iterator(dir.path))
+            if (e.path().filename().string().find("san.") != std::string::npos)
+                ADD_FAILURE() << "sanitizer report:\n" << slurp(e.path());
+    }
+
+    // Runs `args` (a program path first) and adopts the daemon it leaves behind.
+    Result launch(const std::vector<std::string>& args) {
+        Result r = run(args);
+        adopted = -1;
+        for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+            int p = 0, parent = 0;
+            char comm[32] = "";
+            std::sscanf(slurp(e.path() / "stat").c_str(), "%d (%31[^)]) %*c %d", &p, comm, &parent);
+            if (parent == getpid() && std::string_view(comm) == "kolvd" && !kids.count(p))
+                kids[p] = -1, adopted = p;
+        }
+        return r;
+    }
+
+    // A daemon on our pty and service, with -f and -L; a setup file (-F) names the service.
+    Result start(std::vector<std::string> opts, std::vector<std::string> pre = {}) {
+        const bool setup_mode = std::find(opts.begin(), opts.end(), "-F") != opts.end();
+        opts.insert(opts.begin(), {"-f", log, "-L", locks});
+        opts.push_back(port_name);
+        if (!setup_mode)
+            opts.push_back(svc);
+        pre.push_back(KOLVD_BINARY);
+        opts.insert(opts.begin(), pre.begin(), pre.end());
+        return launch(opts);
+    }
+
+    // A daemon that reached its client loop (its lock file written unless -N).
+    void up(std::vector<std::string> opts = {}, std::vector<std::string> pre = {}) {
+        const bool locking = std::find(opts.begin(), opts.end(), "-N") == opts.end();
+        ASSERT_EQ(start(std::move(opts), std::move(pre)).status, 0);
+        ASSERT_GT(pid = adopted, 0);
+        ASSERT_TRUE(wait_for([&] {
+            return count(slurp(log), "STARTING") > 0 && (!locking || slurp(lock).size() == 11);
+        })) << slurp(log);
+        close(slave);
+        slave = -1;
+    }
+
+    // Exit status of a daemon (128 + signal if killed), -1 if it still runs after 5 s.
+    int finish(pid_t p = 0) {
+        int st = 0;
+        p = p ? p : pid;
+        if (!wait_for([&] { return waitpid(p, &st, WNOHANG) == p; }))
+            return -1;
+        return kids[p] = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+
+    bool wait_log(const std::string& text, int n = 1) {
+        return wait_for([&] { return count(slurp(log), text) >= n; });
+    }
+
+    int client() {
+        clients.push_back(loopback(tcp, false));
+        return clients.back();
+    }
+
+    void hang_up(int c) {
+        close(c);
+        clients.erase(std::find(clients.begin(), clients.end(), c));
+    }
+
+    // Both ways, every byte compared; the first leg also proves the client was accepted.
+    void exchange(int c, const std::string& up, const std::string& down) {
+        ASSERT_EQ(pump(c, up, master, up.size()), up);
+        ASSERT_EQ(pump(master, down, c, down.size()), down);
+    }
+
+    Result control(const std::string& opt) {
+        return run({"/usr/bin/timeout", "10", KOLVD_BINARY, "-L", locks, opt, port_name});
+    }
+
+    std::string line(const std::string& event) const {
+        return event + dev + "\n";
+    }
+
+    std::string shutdown_line(int sig) const {
+        return "] SHUTDOWN kolvd server for " + dev +
+               (sig == SIGTERM ? " - Received SIGTERM\n" : "\n");
+    }
+};
+
+} // namespace kt
