@@ -50,6 +50,7 @@ retry_accept(int err) {
 
 int
 accept_client(sockaddr_in& peer) {
+    proc.reinit_pending = 0; // a drop that came as the last client left has nothing to drop
     const ReadSet listener = make_read_set(proc.listen_fd, -1);
     for (;;) {
         note_signals();
@@ -153,6 +154,7 @@ begin_connection(Connection& c, const sockaddr_in& peer, bool& modem) {
 
 void
 end_connection(bool& modem) {
+    note_signals(); // a drop asked for while still connected is logged before the close
     close(proc.client_fd);
     server_settings.client_connected = 0;
     modem_lines(modem, TIOCMBIC, "kolvd: ioctl:TIOCMBIC");
@@ -232,11 +234,13 @@ relay(Connection& c) {
             recompute(c, now);
             continue;
         }
+        note_signals(); // lines of signals that came with the data go first
         if (FD_ISSET(client, &ready) && !client_to_port(c, from_client.data()))
             return;
         if (FD_ISSET(serial, &ready))
             port_to_client(c, now, from_port.data());
     }
+    note_signals();
     log_line("[%s] %s was disconnected, it exceeded MaxConnectPeriod=%d s\n", make_timestamp(),
              c.peer.data(), static_cast<int>(server_settings.MaxConnectPeriod));
 }
