@@ -27,10 +27,12 @@ write_out(const char* text, std::size_t n) {
 
 __attribute__((format(printf, 1, 0))) void
 vlog(const char* fmt, va_list ap) {
+    const int saved = errno;          // callers report errno after logging
     std::array<char, kLineSize> line; // vsnprintf fills what is written
     const int n = std::vsnprintf(line.data(), line.size(), fmt, ap);
     if (n > 0)
         write_out(line.data(), std::min(static_cast<std::size_t>(n), line.size() - 1));
+    errno = saved;
 }
 
 } // namespace
@@ -46,31 +48,25 @@ make_timestamp() {
 
 void
 log_line(const char* fmt, ...) {
-    const int saved = errno;
     va_list ap;
     va_start(ap, fmt);
     vlog(fmt, ap);
     va_end(ap);
-    errno = saved;
 }
 
 void
 log_debug(const char* fmt, ...) {
     if (!server_settings.debug)
         return;
-    const int saved = errno;
     va_list ap;
     va_start(ap, fmt);
     vlog(fmt, ap);
     va_end(ap);
-    errno = saved;
 }
 
 void
 log_perror(const char* text) {
-    const int saved = errno;
-    log_line("%s: %s\n", text, std::strerror(saved));
-    errno = saved;
+    log_line("%s: %s\n", text, std::strerror(errno));
 }
 
 void
