@@ -8,46 +8,16 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <chrono>
 #include <csignal>
-#include <fcntl.h>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <poll.h>
-#include <pty.h>
+#include <set>
+#include <sstream>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <thread>
 
 namespace kt {
-
-using ms = std::chrono::milliseconds;
-
-// Polls every 10 ms; every wait in these tests is bounded by this.
-template <class F>
-bool
-wait_for(F cond, ms limit = ms(5000)) {
-    for (const auto end = std::chrono::steady_clock::now() + limit; !cond();
-         std::this_thread::sleep_for(ms(10)))
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-    return true;
-}
-
-// Whole file, or what could be read of it: /proc entries may vanish meanwhile.
-inline std::string
-slurp(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    std::string text = fd < 0 ? "" : read_all(fd);
-    close(fd);
-    return text;
-}
-
-inline void
-spit(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
 
 inline int
 count(const std::string& hay, const std::string& needle) {
@@ -109,7 +79,7 @@ pump(int src, std::string_view data, int dst, std::size_t want) {
 // True once the peer has closed or reset `fd`; data still arriving is discarded.
 inline bool
 closed(int fd, ms limit = ms(5000)) {
-    return wait_for(
+    return wait_until(
         [fd] {
             char buf[65536];
             const ssize_t n = read(fd, buf, sizeof buf);
@@ -128,70 +98,51 @@ fds_of(pid_t pid) {
     return fds;
 }
 
-class Daemon : public ::testing::Test {
+class Daemon : public ::testing::Test, public Pty {
   protected:
     TempDir dir;
-    int master = -1, slave = -1;
-    std::string dev, port_name; // "/dev/pts/N", "pts/N"
+    std::string port_name = dev.substr(5); // "pts/N"
     int tcp = loopback(0, true);
     std::string svc = std::to_string(tcp); // a name of digits is a port number
-    std::string log = dir / "log", locks = dir / "locks", lock;
-    pid_t pid = -1;            // the daemon started by up()
-    pid_t adopted = -1;        // the daemon the last launch left behind
-    std::map<pid_t, int> kids; // every daemon started here; its status once reaped, or -1
-    std::vector<int> clients;
+    std::string log = dir / "log", locks = dir / "locks", lock = locks + "/LCK.." + port_name;
+    pid_t pid = -1;       // the daemon started by up()
+    pid_t adopted = -1;   // the daemon the last start left behind
+    std::set<pid_t> kids; // every daemon started here
 
     void SetUp() override {
         prctl(PR_SET_CHILD_SUBREAPER, 1);
         std::signal(SIGPIPE, SIG_IGN);
-        char name[64];
-        ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
         fcntl(master, F_SETFL, O_NONBLOCK);
-        dev = name;
-        port_name = dev.substr(5);
-        lock = locks + "/LCK.." + port_name;
         std::filesystem::create_directories(locks + "/LCK..pts");
         // Sanitizer reports would otherwise land in the log among the lines under test.
         setenv("ASAN_OPTIONS", ("log_path=" + dir / "asan").c_str(), 1);
         setenv("UBSAN_OPTIONS", ("print_stacktrace=1:log_path=" + dir / "ubsan").c_str(), 1);
     }
 
+    // A daemon already reaped is not waited for, so its id, maybe reused, is never killed.
     void TearDown() override {
-        for (auto& [p, status] : kids)
-            if (status < 0 && kill(p, SIGKILL) == 0)
+        for (const pid_t p : kids)
+            if (waitpid(p, nullptr, WNOHANG) == 0 && kill(p, SIGKILL) == 0)
                 waitpid(p, nullptr, 0);
-        for (const int fd : clients)
-            close(fd);
-        close(slave), close(master);
         for (const auto& e : std::filesystem::directory_iterator(dir.path))
             if (e.path().filename().string().find("san.") != std::string::npos)
                 ADD_FAILURE() << "sanitizer report:\n" << slurp(e.path());
     }
 
-    // Runs `args` (a program path first) and adopts the daemon it leaves behind.
-    Result launch(const std::vector<std::string>& args) {
-        Result r = run(args);
-        adopted = -1;
-        for (const auto& e : std::filesystem::directory_iterator("/proc")) {
-            int p = 0, parent = 0;
-            char comm[32] = "";
-            std::sscanf(slurp(e.path() / "stat").c_str(), "%d (%31[^)]) %*c %d", &p, comm, &parent);
-            if (parent == getpid() && std::string_view(comm) == "kolvd" && !kids.count(p))
-                kids[p] = -1, adopted = p;
-        }
-        return r;
-    }
-
-    // A daemon on our pty and service, with -f and -L; a setup file (-F) names the service.
+    // A daemon on our pty and service, with -f and -L (after -F the service is the
+    // file's); the daemon it leaves behind is adopted.
     Result start(std::vector<std::string> opts, std::vector<std::string> pre = {}) {
-        const bool setup_mode = std::find(opts.begin(), opts.end(), "-F") != opts.end();
-        opts.insert(opts.begin(), {"-f", log, "-L", locks});
-        opts.push_back(port_name);
-        if (!setup_mode)
-            opts.push_back(svc);
-        pre.push_back(KOLVD_BINARY);
+        pre.insert(pre.end(), {KOLVD_BINARY, "-f", log, "-L", locks});
         opts.insert(opts.begin(), pre.begin(), pre.end());
-        return launch(opts);
+        opts.insert(opts.end(), {port_name, svc});
+        const Result r = run(opts);
+        adopted = -1;
+        std::istringstream children(
+            slurp("/proc/self/task/" + std::to_string(getpid()) + "/children"));
+        for (pid_t p; children >> p;)
+            if (kids.insert(p).second)
+                adopted = p;
+        return r;
     }
 
     // A daemon that reached its client loop (its lock file written unless -N).
@@ -199,9 +150,9 @@ class Daemon : public ::testing::Test {
         const bool locking = std::find(opts.begin(), opts.end(), "-N") == opts.end();
         ASSERT_EQ(start(std::move(opts), std::move(pre)).status, 0);
         ASSERT_GT(pid = adopted, 0);
-        ASSERT_TRUE(wait_for([&] {
-            return count(slurp(log), "STARTING") > 0 && (!locking || slurp(lock).size() == 11);
-        })) << slurp(log);
+        ASSERT_TRUE(wait_log("STARTING") &&
+                    wait_until([&] { return !locking || slurp(lock).size() == 11; }))
+            << slurp(log);
         close(slave);
         slave = -1;
     }
@@ -209,24 +160,18 @@ class Daemon : public ::testing::Test {
     // Exit status of a daemon (128 + signal if killed), -1 if it still runs after 5 s.
     int finish(pid_t p = 0) {
         int st = 0;
-        p = p ? p : pid;
-        if (!wait_for([&] { return waitpid(p, &st, WNOHANG) == p; }))
+        if (!wait_until([&] { return waitpid(p ? p : pid, &st, WNOHANG) > 0; }))
             return -1;
-        return kids[p] = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     }
 
     bool wait_log(const std::string& text, int n = 1) {
-        return wait_for([&] { return count(slurp(log), text) >= n; });
+        return wait_until([&] { return count(slurp(log), text) >= n; });
     }
 
+    // Left open for the test process to close on its way out.
     int client() {
-        clients.push_back(loopback(tcp, false));
-        return clients.back();
-    }
-
-    void hang_up(int c) {
-        close(c);
-        clients.erase(std::find(clients.begin(), clients.end(), c));
+        return loopback(tcp, false);
     }
 
     // Both ways, every byte compared; the first leg also proves the client was accepted.

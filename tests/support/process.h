@@ -1,67 +1,49 @@
-// Test helpers: run the built binary and capture what it says, temporary
-// directories that clean up after themselves.
+// Helpers for every test: whole files, temporary directories, a pseudo-terminal
+// pair, bounded waits, and runs of a program with its output captured.
 #pragma once
 
-#include <cstdlib>
+#include <chrono>
+#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <pty.h>
+#include <spawn.h>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace kt {
 
-struct Result {
-    std::string out;
-    std::string err;
-    int status = -1; // exit status, or 128 + signal
-};
+using ms = std::chrono::milliseconds;
 
+// The one way these tests wait: polled every 10 ms, never past `limit`.
+template <class F>
+bool
+wait_until(F pred, ms limit = ms(5000)) {
+    for (const auto end = std::chrono::steady_clock::now() + limit; !pred();
+         std::this_thread::sleep_for(ms(10)))
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+    return true;
+}
+
+// Whole file, or what could be read of it: /proc entries may vanish meanwhile.
 inline std::string
-read_all(int fd) {
+slurp(const std::string& path) {
     std::string s;
     char buf[4096];
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
         s.append(buf, static_cast<std::size_t>(n));
+    close(fd);
     return s;
 }
 
-// Runs argv (argv[0] is a path) with stdin from /dev/null; captures both streams.
-inline Result
-run(const std::vector<std::string>& args, const std::string& cwd = "") {
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0)
-        return {};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        close(out[0]), close(err[0]), close(out[1]), close(err[1]);
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
-            _exit(126);
-        std::vector<char*> argv;
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]), close(err[1]);
-    Result r;
-    r.out = read_all(out[0]); // the daemon's parent exits at once; the child holds no pipe
-    r.err = read_all(err[0]);
-    close(out[0]), close(err[0]);
-    int st = 0;
-    waitpid(pid, &st, 0);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    return r;
-}
-
-// kolvd with its arguments.
-inline Result
-kolvd(std::vector<std::string> args, const std::string& cwd = "") {
-    args.insert(args.begin(), KOLVD_BINARY);
-    return run(args, cwd);
+inline void
+spit(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
 }
 
 struct TempDir {
@@ -80,5 +62,51 @@ struct TempDir {
         return (path / name).string();
     }
 };
+
+// The master stays open for the life of the pair, or the slave hangs up.
+struct Pty {
+    int master = -1, slave = -1;
+    std::string dev; // "/dev/pts/N"; empty if no pair could be had
+    Pty() {
+        char n[64] = "";
+        openpty(&master, &slave, n, nullptr, nullptr);
+        dev = n;
+    }
+    ~Pty() {
+        close(slave);
+        close(master);
+    }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+};
+
+struct Result {
+    std::string out;
+    std::string err;
+    int status = -1; // exit status, or 128 + signal
+};
+
+// Runs argv (argv[0] is a path) with both streams captured in files, which a
+// daemon it leaves behind may go on holding.
+inline Result
+run(const std::vector<std::string>& args) {
+    const TempDir d;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, (d / "out").c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, (d / "err").c_str(), O_WRONLY | O_CREAT, 0600);
+    std::vector<char*> argv;
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int st = 0;
+    const bool ok = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) == 0;
+    posix_spawn_file_actions_destroy(&fa);
+    if (!ok || waitpid(pid, &st, 0) != pid)
+        return {};
+    return {slurp(d / "out"), slurp(d / "err"),
+            WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st)};
+}
 
 } // namespace kt

@@ -5,18 +5,15 @@
 // locked-port test through a lock directory holding LCK..null.
 #include "config/config.h"
 #include "support/process.h"
-#include "support/unit.h"
 
 #include <gtest/gtest.h>
 #include <map>
 #include <string>
 #include <sys/utsname.h>
 
-namespace {
-
 using Fields = std::map<std::string, std::string>;
 
-Fields
+static Fields
 fields() {
     const auto& l = line_settings;
     const auto& s = server_settings;
@@ -36,7 +33,7 @@ fields() {
 }
 
 // The defaults with "key=value;" changes applied.
-Fields
+static Fields
 defaults_with(const std::string& changes) {
     reset_settings();
     Fields f = fields();
@@ -47,30 +44,22 @@ defaults_with(const std::string& changes) {
     return f;
 }
 
-} // namespace
-
 TEST(CommandLine, PrintsAndExits) {
     kt::TempDir empty, locked, files; // no lock; LCK..null; setup files
-    kt::write_file(locked / "LCK..null", "");
-    const std::string E = empty.path, L = locked.path, dir83 = "/" + std::string(82, 'd');
-    const std::string file255 = "/" + std::string(254, 'f'), s15(15, 's');
-    const std::string usage = kt::kolvd({}).out;
+    kt::spit(locked / "LCK..null", "");
+    const std::string E = empty.path, L = locked.path, s16(16, 's');
+    const std::string usage = kt::run({KOLVD_BINARY}).out;
     EXPECT_TRUE(usage.starts_with("\nKOLV TCP/IP Serial Port Server   Ver 7.24\n\n")) << usage;
     EXPECT_NE(usage.find("\n\nUsage: kolvd [-options]  serialport  service \n  -d "), usage.npos);
     EXPECT_TRUE(usage.ends_with("  -I Reinitialize server, requires serialport\n\n"));
     utsname u{};
     uname(&u);
-    const kt::Result version = kt::kolvd({"-v", "null"});
-    EXPECT_EQ(version.out, std::string("Ver:7.24  CPU:") + u.machine + "  OS:Linux\n");
-    EXPECT_EQ(version.status, 0);
-
-    const std::string rate = "kolvd: Unsupported bit rate used for -s option argument\n";
     const std::string none = "Server not running or lock file not located\n";
     const std::string debug = "kolvd: DebugMode value is not valid\n";
     int n = 0;
     const auto setup = [&](const std::string& text) {
         const std::string path = files / std::to_string(n++);
-        kt::write_file(path, text);
+        kt::spit(path, text);
         return std::vector<std::string>{"-L", L, "-F", path, "null"};
     };
     const auto in_file = [&] { // names the file setup() made last
@@ -79,8 +68,11 @@ TEST(CommandLine, PrintsAndExits) {
     const struct {
         std::vector<std::string> args;
         std::string out; // "usage": the text above
+        int status = 1;
     } rows[] = {
-        {{"-L", L, "-s", "09600", "null"}, rate},
+        {{"-v", "null"}, std::string("Ver:7.24  CPU:") + u.machine + "  OS:Linux\n", 0},
+        {{"-L", L, "-s", "09600", "null"},
+         "kolvd: Unsupported bit rate used for -s option argument\n"},
         {{"-L", L, "-z", "0", "null"}, "usage"},
         {{"-L", L, "-z", "3", "null"}, "usage"},
         {{"-c", "xon", "/tmp/x"},
@@ -91,93 +83,78 @@ TEST(CommandLine, PrintsAndExits) {
         {{"null", "-L", E, "-S"}, none},
         {{"-L", E, "-I", "-S", "/dev/null", "service"}, none},
         {{"-L", E, "-S", ""}, "Invalid port name: \n"},
-        {{"-L", dir83, "-S", "null"}, none},
-        {{"-L", dir83 + "d", "-S", "null"},
+        {{"-L", "/" + std::string(83, 'd'), "-S", "null"},
          "kolvd: -L lock directory is longer than 83 characters\n"},
-        {{"-L", L, "null", s15}, "DEVICE LOCKED\n"},
-        {{"-L", L, "null", s15 + "s"}, "kolvd: service name is longer than 15 characters\n"},
-        {{"-L", L, "-F", file255, "null"}, "kolvd: Could not open setup file: " + file255 + "\n"},
-        {{"-L", L, "-F", file255 + "f", "null"},
+        {{"-L", L, "null", s16}, "kolvd: service name is longer than 15 characters\n"},
+        {{"-L", L, "-F", "/" + std::string(255, 'f'), "null"},
          "kolvd: -F setup file path is longer than 255 characters\n"},
         {{"-L", L, "-F", "", "null"}, "kolvd: Could not open setup file: \n"},
-        {setup("DebugMode=yes\n"), "DEVICE LOCKED\n"},
         {setup("DebugMode= yes\n"), debug},
         {setup("IdleTimeout=5\nDebugMode=yes\r\n"), debug},
         {setup("DropRTSonSocketClose=Yes\n"), "kolvd: DropRTSonSocketClose value is not valid\n"},
         {setup("PortSettings=8n1\n"), "kolvd: PortSettings value is not valid\n"},
         {setup("PortBitRate=09600\n"),
          "kolvd: PortBitRate=09600 value is not valid as used" + in_file()},
-        {setup("Service=" + s15 + "s"),
-         "kolvd: Service value is longer than 15 characters" + in_file()},
+        {setup("Service=" + s16), "kolvd: Service value is longer than 15 characters" + in_file()},
         {setup("LogFileName=" + std::string(80, 'l')),
          "kolvd: LogFileName value is longer than 79 characters" + in_file()}};
     for (const auto& r : rows) {
-        const kt::Result got = kt::kolvd(r.args);
+        std::vector<std::string> args = {KOLVD_BINARY};
+        args.insert(args.end(), r.args.begin(), r.args.end());
+        const kt::Result got = kt::run(args);
         EXPECT_EQ(got.out, r.out == "usage" ? usage : r.out) << ::testing::PrintToString(r.args);
-        EXPECT_EQ(got.status, 1) << ::testing::PrintToString(r.args);
+        EXPECT_EQ(got.status, r.status) << ::testing::PrintToString(r.args);
     }
 }
 
+// A setup file is read at its -F, on top of the options before it, and ends the scan.
 TEST(CommandLine, FillsTheRecordsInOrder) {
     kt::TempDir dir;
-    const std::string empty = dir / "empty", full = dir / "full";
-    kt::write_file(empty, "");
-    kt::write_file(full, "PortSettings=8N1\nDebugMode=no\nService=fromfile\n");
+    int n = 0;
+    const auto setup = [&](const std::string& text) {
+        const std::string path = dir / std::to_string(n++);
+        kt::spit(path, text);
+        return std::vector<std::string>{"-F", path, "null"};
+    };
+    const std::string empty = setup("")[1];
+    const std::string full = setup("PortSettings=8N1\nDebugMode=no\nService=fromfile\n")[1];
     const struct {
         std::vector<std::string> args;
-        Mode mode;
         std::string changes;
+        Mode mode = Mode::server;
     } rows[] = {
-        {{"-e", "-o", "null"}, Mode::server, "frame=7O1;"},
-        {{"-o", "-e", "-z", "2", "-d", "0x10", "null"}, Mode::server, "frame=7E2;idle=160;"},
-        {{"null", "svc", "-s", "50", "-c", "XON"}, Mode::server, "speed=50;flow=XON;service=svc;"},
-        {{"-z", "2", "-b", "-F", empty, "null", "other"}, Mode::server, "frame=8N2;debug=1;"},
-        {{"-z", "2", "-b", "-F", full, "null"}, Mode::server, "service=fromfile;"},
-        {{"-F", empty, "-b", "null"}, Mode::server, ""},
-        {{"-F", empty, "-S", "null"}, Mode::server, ""},
-        {{"-S", "-b", "null"}, Mode::shutdown, ""},
-        {{"-I", "-z", "2", "null", "svc"}, Mode::reinitialise, ""}};
+        {{"-e", "-o", "null"}, "frame=7O1;"},
+        {{"-o", "-e", "-z", "2", "-d", "0x10", "null"}, "frame=7E2;idle=160;"},
+        {{"null", "svc", "-s", "50", "-c", "XON"}, "speed=50;flow=XON;service=svc;"},
+        {{"-z", "2", "-b", "-F", empty, "null", "other"}, "frame=8N2;debug=1;"},
+        {{"-z", "2", "-b", "-F", full, "null"}, "service=fromfile;"},
+        {{"-F", empty, "-b", "null"}, ""},
+        {{"-F", empty, "-S", "null"}, ""},
+        {{"-S", "-b", "null"}, "", Mode::shutdown},
+        {{"-I", "-z", "2", "null", "svc"}, "", Mode::reinitialise},
+        {setup("IdleTimeout=30\nIdleTimeout=60\n"), "idle=600;"},
+        {setup("IdleTimeout=0x1E\nMaxConnectPeriod=99999999999\n"), "idle=300;max=4294967295;"},
+        {setup("IdleTimeout=010\nMaxConnectPeriod=3600"), "idle=80;max=3600;"},
+        {setup("IdleTimeout=abc\nFlowControl=xon\n"), "idle=0;flow=xon;"},
+        {setup("IdleTimeout= 30s\r\n"), "idle=300;"},
+        {setup("IdleTimeout=-1\n"), "idle=4294967286;"}, // (2^32 - 1) * 10, modulo 2^32
+        {setup("IdleTimeout = 30\nidletimeout=30\n#IdleTimeout=5\n=IdleTimeout=5\n[serial]\n"), ""},
+        // 150 characters: read as 118, then 32 that hold a line of their own.
+        {setup(std::string(118, 'x') + "IdleTimeout=" + std::string(19, ' ') + "7\n"), "idle=70;"},
+        {setup("DebugMode=yes\nDropDTRonSocketClose=no\nDropRTSonSocketClose=no\n"),
+         "debug=1;dtr=0;rts=0;"},
+        {setup("PortBitRate=921600\nPortSettings=7E1\n"), "speed=921600;frame=7E1;"},
+        {setup("PortSettings=7O1\nService=serial\r\n"), "frame=7O1;service=serial\r;"},
+        {setup("Service=abc\nService=\nLogFileName=/var/log/a=b\n"), "service=;log=/var/log/a=b;"},
+        {setup("FlowControl=NONEXXXXXXXX\n"), "flow=NONEXXXXXXX;"}};
     for (const auto& r : rows) {
-        std::vector<std::string> args = r.args;
-        args.insert(args.begin(), "kolvd");
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
+        std::vector<char*> argv = {const_cast<char*>("kolvd")};
+        for (const auto& a : r.args)
+            argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         const Fields want = defaults_with(r.changes);
-        EXPECT_EQ(parse_command_line(static_cast<int>(args.size()), argv.data()), r.mode)
+        EXPECT_EQ(parse_command_line(static_cast<int>(argv.size() - 1), argv.data()), r.mode)
             << ::testing::PrintToString(r.args);
         EXPECT_EQ(fields(), want) << ::testing::PrintToString(r.args);
-    }
-}
-
-TEST(SetupFile, LinesSetTheirFields) {
-    kt::TempDir dir;
-    const std::string path = dir / "setup", s15(15, 's'), l79(79, 'l');
-    const struct {
-        std::string text, changes;
-    } rows[] = {
-        {"", ""},
-        {"IdleTimeout=30\nIdleTimeout=60\n", "idle=600;"},
-        {"IdleTimeout=0x1E\nMaxConnectPeriod=99999999999\n", "idle=300;max=4294967295;"},
-        {"IdleTimeout=010\nMaxConnectPeriod=3600", "idle=80;max=3600;"},
-        {"IdleTimeout=abc\nFlowControl=xon\n", "idle=0;flow=xon;"},
-        {"IdleTimeout= 30s\r\n", "idle=300;"},
-        {"IdleTimeout=-1\n", "idle=4294967286;"}, // (2^32 - 1) * 10, modulo 2^32
-        {"IdleTimeout = 30\nidletimeout=30\n#IdleTimeout=5\n=IdleTimeout=5\n[serial]\n", ""},
-        // 150 characters: read as 118, then 32 that hold a line of their own.
-        {std::string(118, 'x') + "IdleTimeout=" + std::string(19, ' ') + "7\n", "idle=70;"},
-        {"DebugMode=yes\nDropDTRonSocketClose=no\nDropRTSonSocketClose=no\n",
-         "debug=1;dtr=0;rts=0;"},
-        {"PortBitRate=921600\nPortSettings=7E1\n", "speed=921600;frame=7E1;"},
-        {"PortSettings=7O1\nService=serial\r\n", "frame=7O1;service=serial\r;"},
-        {"Service=abc\nService=\nLogFileName=/var/log/a=b\n", "service=;log=/var/log/a=b;"},
-        {"FlowControl=NONEXXXXXXXX\n", "flow=NONEXXXXXXX;"},
-        {"Service=" + s15 + "\nLogFileName=" + l79, "service=" + s15 + ";log=" + l79 + ";"}};
-    for (const auto& r : rows) {
-        kt::write_file(path, r.text);
-        const Fields want = defaults_with(r.changes);
-        read_setup_file(path.c_str(), line_settings);
-        EXPECT_EQ(fields(), want) << r.text;
     }
 }

@@ -2,108 +2,92 @@
 // settings on a pseudo-terminal, and the exits that release the port.
 #include "serial/serial.h"
 #include "support/process.h"
-#include "support/unit.h"
 
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <optional>
 
 namespace fs = std::filesystem;
 
-namespace {
-
-void
+static void
 use_lock_dir(const std::string& dir) {
     reset_settings();
     server_settings.custom_lock_dir = 1;
     ASSERT_TRUE(fits_into(proc.LockDirectory, dir));
 }
 
-} // namespace
-
 TEST(PortName, BuildsUnderDevAndWantsACharDevice) {
     const std::string slashes(118, '/'); // "/dev/" + 118 + "null": 122 after the prefix
-    struct Row {
-        std::string arg;
-        bool ok;
-        std::string path;
-    };
-    std::vector<Row> rows = {{"null", true, "/dev/null"},
-                             {"/dev/null", true, "/dev/null"},
-                             {"/dev//null", true, "/dev//null"},
-                             {"/devices/x", false, "/dev/ices/x"},
-                             {"", false, "/dev/"},
-                             {"/dev", false, "/dev/"},
-                             {"pts", false, "/dev/pts"},
-                             {"/dev/" + slashes + "null", true, "/dev/" + slashes + "null"}};
+    // Argument, whether it is taken, and the path it makes.
+    std::vector<std::tuple<std::string, bool, std::string>> rows = {
+        {"null", true, "/dev/null"},
+        {"/dev/null", true, "/dev/null"},
+        {"/dev//null", true, "/dev//null"},
+        {"/devices/x", false, "/dev/ices/x"},
+        {"", false, "/dev/"},
+        {"/dev", false, "/dev/"},
+        {"pts", false, "/dev/pts"},
+        {"/dev/" + slashes + "null", true, "/dev/" + slashes + "null"}};
     for (const auto& e : fs::directory_iterator("/dev"))
-        if (e.is_block_file() && rows.back().ok) // one disk is enough
+        if (e.is_block_file() && std::get<1>(rows.back())) // one disk is enough
             rows.push_back({e.path().filename(), false, e.path()});
-    for (const Row& r : rows) {
+    // Links under /dev are followed, where /dev can be written.
+    const std::string link = "/dev/kolvd-test-" + std::to_string(getpid());
+    if (symlink("null", link.c_str()) == 0)
+        rows.push_back({link.substr(5), true, link});
+    if (symlink((link + "-missing").c_str(), (link + "-gone").c_str()) == 0)
+        rows.push_back({link + "-gone", false, link + "-gone"});
+    for (const auto& [arg, ok, path] : rows) {
         reset_settings();
-        EXPECT_EQ(resolve_port_name(r.arg.c_str()) != nullptr, r.ok) << r.arg;
-        EXPECT_EQ(proc.port_path.data(), r.path) << r.arg;
+        EXPECT_EQ(resolve_port_name(arg.c_str()) != nullptr, ok) << arg;
+        EXPECT_EQ(proc.port_path.data(), path) << arg;
     }
     EXPECT_EQ(resolve_port_name(("/dev/" + slashes + "/null").c_str()), nullptr);
+    unlink(link.c_str()), unlink((link + "-gone").c_str());
 }
 
-TEST(PortName, FollowsLinksUnderDev) {
-    const std::string base = "kolvd-test-" + std::to_string(getpid());
-    const kt::DevLink good(base + "-null", "null"), bad(base + "-gone", base + "-missing");
-    if (!good.ok || !bad.ok)
-        GTEST_SKIP() << "/dev is not writable";
-    reset_settings();
-    EXPECT_STREQ(resolve_port_name(good.name.c_str()), good.path().c_str());
-    EXPECT_EQ(resolve_port_name(bad.path().c_str()), nullptr);
-}
-
-TEST(LockPath, DirectoryLCKAndName) {
-    const std::string d68(68, 'd');
-    const struct {
-        int custom;
-        std::string dir, port, want; // want "": does not fit in 79 characters
-    } rows[] = {{0, "/ignored", "/dev/ttyS0", "/var/lock/LCK..ttyS0"},
-                {1, "/tmp/locks", "/dev/ttyS0", "/tmp/locks/LCK..ttyS0"},
-                {1, "/tmp/locks/", "/dev/ttyS0", "/tmp/locks/LCK..ttyS0"},
-                {1, "", "/dev/ttyS0", "/LCK..ttyS0"},
-                {1, "locks", "/dev/usb/ttyUSB0", "locks/LCK..usb/ttyUSB0"},
-                {1, d68, "/dev/ttyS0", d68 + "/LCK..ttyS0"},
-                {1, d68 + "d", "/dev/ttyS0", ""}};
-    for (const auto& r : rows) {
-        use_lock_dir(r.dir);
-        server_settings.custom_lock_dir = r.custom;
-        std::array<char, kLockPathSize> path{};
-        const int got = build_lock_path(r.port.c_str(), path);
-        EXPECT_EQ(got == 0 ? path.data() : "", r.want) << r.dir << " " << r.port;
-    }
-}
-
-class LockFile : public ::testing::Test {
-  protected:
-    kt::TempDir dir;
+// Whatever a lock holds is read as the pid on its first line, is never replaced
+// by create_lock, and is removed only if it is our pid in decimal (a leading 0
+// is not octal there).
+TEST(LockFile, ReadKeptAndRemovedByContent) {
+    const kt::TempDir dir;
     const std::string lock = dir / "LCK..ttyS0";
-    static constexpr const char* port = "/dev/ttyS0";
-    void SetUp() override {
-        use_lock_dir(dir.path);
-        fits_into(proc.port_path, port);
+    const char* const port = "/dev/ttyS0";
+    use_lock_dir(dir.path);
+    char ours[16];
+    std::snprintf(ours, sizeof ours, "%10d\n", getpid());
+    const std::string pid = std::to_string(getpid());
+    const struct {
+        std::string content;
+        std::optional<std::int32_t> read;
+        bool removed = false;
+    } rows[] = {{ours, getpid(), true},
+                {"0" + pid, {}, true},
+                {std::to_string(getpid() + 1), getpid() + 1},
+                {"      1230\n", 1230},
+                {"0x10\n", 16},
+                {"0000001234\n", 668},
+                {"pid 1230\n", 0},
+                {"\n1230\n", 0},
+                {"", -1},
+                {"0x80000000\n", INT32_MIN},
+                {"99999999999\n", -1}};
+    for (const auto& r : rows) {
+        kt::spit(lock, r.content);
+        EXPECT_EQ(lock_exists(port), 0) << r.content;
+        EXPECT_EQ(read_lock_pid(port), r.read.value_or(read_lock_pid(port))) << r.content;
+        EXPECT_EQ(create_lock(port), -1) << r.content;
+        EXPECT_EQ(kt::slurp(lock), r.content);
+        EXPECT_EQ(remove_lock(port), r.removed ? 0 : -1) << r.content;
+        EXPECT_EQ(fs::exists(lock), !r.removed) << r.content;
+        fs::remove(lock);
     }
-    static std::string our_lock_text() {
-        std::array<char, 32> text{};
-        std::snprintf(text.data(), text.size(), "%10d\n", getpid());
-        return text.data();
-    }
-};
-
-TEST_F(LockFile, CreatedOnceWithOurPid) {
     EXPECT_EQ(lock_exists(port), -1);
+    EXPECT_EQ(read_lock_pid(port), -1);
+    EXPECT_EQ(remove_lock(port), -1);
     ASSERT_EQ(create_lock(port), 0);
-    EXPECT_EQ(lock_exists(port), 0);
-    EXPECT_EQ(kt::read_file(lock), our_lock_text()); // 11 bytes
-    for (const std::string old : {"      4321\n", ""}) {
-        kt::write_file(lock, old);
-        EXPECT_EQ(create_lock(port), -1);
-        EXPECT_EQ(kt::read_file(lock), old);
-    }
+    EXPECT_EQ(kt::slurp(lock), ours);
     fs::remove(lock);
     fs::create_symlink(dir / "target", lock);
     EXPECT_EQ(create_lock(port), -1);
@@ -114,48 +98,6 @@ TEST_F(LockFile, CreatedOnceWithOurPid) {
     use_lock_dir(deep);
     EXPECT_EQ(create_lock(port), -1);
     EXPECT_TRUE(fs::is_empty(deep));
-}
-
-// Decimal only: a leading 0 is not octal here.
-TEST_F(LockFile, RemovedOnlyWhenItHoldsOurPid) {
-    const struct {
-        std::string content;
-        int result;
-    } rows[] = {{our_lock_text(), 0},
-                {"0" + std::to_string(getpid()), 0},
-                {std::to_string(getpid() + 1), -1},
-                {"pid\n", -1},
-                {"", -1}};
-    for (const auto& r : rows) {
-        kt::write_file(lock, r.content);
-        EXPECT_EQ(remove_lock(port), r.result) << r.content;
-        EXPECT_EQ(fs::exists(lock), r.result != 0) << r.content;
-    }
-    fs::remove(lock);
-    EXPECT_EQ(remove_lock(port), -1);
-}
-
-TEST_F(LockFile, PidReadFromTheFirstLine) {
-    const struct {
-        std::string content;
-        std::int32_t pid;
-    } rows[] = {{"      1230\n", 1230},     {"0x10\n", 16},  {"0000001234\n", 668},
-                {"pid 1230\n", 0},          {"\n1230\n", 0}, {"", -1},
-                {"0x80000000\n", INT32_MIN}};
-    for (const auto& r : rows) {
-        kt::write_file(lock, r.content);
-        EXPECT_EQ(read_lock_pid(port), r.pid) << r.content;
-    }
-    fs::remove(lock);
-    EXPECT_EQ(read_lock_pid(port), -1);
-}
-
-TEST_F(LockFile, LineOnANonTerminalEnds) {
-    server_settings.serial_fd = open("/dev/null", O_RDWR);
-    EXPECT_EXIT(configure_line(server_settings.serial_fd, line_settings),
-                ::testing::ExitedWithCode(1),
-                "kolvd: ioctl:TCGETA: .+\nCould not remove lock file for: /dev/ttyS0\n");
-    close(server_settings.serial_fd);
 }
 
 TEST(Line, SettingsOnAPty) {
