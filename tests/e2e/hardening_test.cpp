@@ -47,6 +47,23 @@ TEST_F(Hardening, ChurnLeavesNoDescriptorOrMemoryBehind) {
     EXPECT_LT(rss() - rss_before, 1024) << rss_before << " kB before";
 }
 
+// A peer that vanished without FIN or RST is probed within a minute, not the
+// system's two hours: the accepted socket carries a keepalive timer.
+TEST_F(Hardening, AcceptedSocketProbesItsPeer) {
+    up();
+    exchange(client(), "x", "y");
+    std::istringstream table(kt::slurp("/proc/net/tcp"));
+    unsigned port = 0, state = 0, timer = 0;
+    unsigned long when = 0;
+    for (std::string l;
+         std::getline(table, l) && !(port == static_cast<unsigned>(tcp) && state == 1);)
+        std::sscanf(l.c_str(), " %*u: %*x:%x %*x:%*x %x %*x:%*x %x:%lx", &port, &state, &timer,
+                    &when);
+    ASSERT_TRUE(port == static_cast<unsigned>(tcp) && state == 1);
+    EXPECT_EQ(timer, 2U);
+    EXPECT_LE(when, 60 * static_cast<unsigned long>(sysconf(_SC_CLK_TCK)));
+}
+
 // 200 -I drops, then MaxConnectPeriod ends of connections that each get a
 // period of their own, all during transfers, then the shutdown signal of the
 // parameter.

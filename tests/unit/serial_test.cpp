@@ -100,6 +100,16 @@ TEST(LockFile, ReadKeptAndRemovedByContent) {
     EXPECT_TRUE(fs::is_empty(deep));
 }
 
+TEST(Line, NonTerminalEndsThroughCleanup) {
+    reset_settings();
+    fits_into(proc.port_path, "/dev/ttyS0");
+    server_settings.serial_fd = open("/dev/null", O_RDWR); // no lock exists yet: the exit says so
+    EXPECT_EXIT(configure_line(server_settings.serial_fd, line_settings),
+                ::testing::ExitedWithCode(1),
+                "^kolvd: ioctl:TCGETA: .+\nCould not remove lock file for: /dev/ttyS0\n$");
+    close(server_settings.serial_fd);
+}
+
 TEST(Line, SettingsOnAPty) {
     constexpr tcflag_t kSoft = IXON | IXOFF | IXANY, kHard = CRTSCTS | PARODD | CSTOPB;
     constexpr tcflag_t kNoOff = IXON | IXANY; // tells XON, NONE and "leave alone" apart
