@@ -74,6 +74,18 @@ write_file(const std::string& path, const void* data, std::size_t size) {
         std::abort();
 }
 
+// One start-up for every target (each target is its own binary, so this is
+// defined once per program): the scratch directory, with a good and a bad
+// setup file for -F to find.
+extern "C" int
+LLVMFuzzerInitialize(int*, char***) {
+    harness_init();
+    const std::string good = "Service=telnet\nPortBitRate=19200\n", bad = "DebugMode=maybe\n";
+    write_file(g_dir + "/good", good.data(), good.size());
+    write_file(g_dir + "/bad", bad.data(), bad.size());
+    return 0;
+}
+
 // Runs f with exit() caught: -1 when f returned, else the exit status.
 // out receives what f printed, getopt's diagnostics included.
 template <class F>

@@ -5,12 +5,6 @@
 #include "serial/serial.h"
 
 extern "C" int
-LLVMFuzzerInitialize(int*, char***) {
-    harness_init();
-    return 0;
-}
-
-extern "C" int
 LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
     const long long pid = getpid();
     std::string text;

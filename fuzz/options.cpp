@@ -7,15 +7,6 @@
 #include <vector>
 
 extern "C" int
-LLVMFuzzerInitialize(int*, char***) {
-    harness_init();
-    const std::string good = "Service=telnet\nPortBitRate=19200\n", bad = "DebugMode=maybe\n";
-    write_file(g_dir + "/good", good.data(), good.size());
-    write_file(g_dir + "/bad", bad.data(), bad.size());
-    return 0;
-}
-
-extern "C" int
 LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
     if (size > 4096)
         return 0;

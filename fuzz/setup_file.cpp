@@ -3,12 +3,6 @@
 #include "harness.h"
 
 extern "C" int
-LLVMFuzzerInitialize(int*, char***) {
-    harness_init();
-    return 0;
-}
-
-extern "C" int
 LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
     const std::string path = g_dir + "/setup";
     write_file(path, data, size);
