@@ -7,7 +7,7 @@
 # The host is never written: everything the machine changes lives in the
 # overlay's tmpfs upper layer, gone when the machine's mount namespace ends.
 
-machine_dir= machine_cg= machine_unshare= machine_pid= machine_jobs=()
+machine_dir= machine_cg= machine_unshare= machine_pid=
 
 # Runs as PID 1 of the new namespaces, before systemd replaces it.
 machine_init='
@@ -53,7 +53,9 @@ exec env -i container=kolvd-test /lib/systemd/systemd --system --log-target=null
 
 machine_boot() {
     machine_dir=$(mktemp -d /tmp/kolvd-machine.XXXXXX)
-    machine_cg=/sys/fs/cgroup/unified/kolvd-machine.$$
+    # The cgroup2 hierarchy: beside the v1 controllers, or alone.
+    machine_cg=/sys/fs/cgroup/kolvd-machine.$$
+    [[ -d /sys/fs/cgroup/unified ]] && machine_cg=/sys/fs/cgroup/unified/kolvd-machine.$$
     mkdir "$machine_cg"
     # Joining the machine's own cgroup before unsharing makes it the root of
     # the new cgroup namespace, so systemd manages only that subtree.
@@ -92,17 +94,19 @@ machine_run() {
     nsenter -t "$machine_pid" -a -- "$@"
 }
 
+# The pids go to a file, so that jobs started in subshells are killed too.
 machine_bg() {
     nsenter -t "$machine_pid" -a -- "$@" &
-    machine_jobs+=($!)
+    echo $! >>"$machine_dir.jobs"
 }
 
 machine_teardown() {
     local pid i
-    for pid in "${machine_jobs[@]}"; do
-        kill "$pid" 2>/dev/null || true
-    done
-    machine_jobs=()
+    if [[ -f $machine_dir.jobs ]]; then
+        while read -r pid; do
+            kill "$pid" 2>/dev/null || true
+        done <"$machine_dir.jobs"
+    fi
     if [[ -n $machine_unshare ]]; then
         # SIGRTMIN+4 asks systemd for a poweroff; a container's PID 1 then exits.
         [[ -n $machine_pid ]] && kill -s RTMIN+4 "$machine_pid" 2>/dev/null
@@ -123,6 +127,6 @@ machine_teardown() {
             sleep 0.05
         done
     fi
-    [[ -n $machine_dir ]] && rm -rf "$machine_dir" "$machine_dir.log"
+    [[ -n $machine_dir ]] && rm -rf "$machine_dir" "$machine_dir.log" "$machine_dir.jobs"
     machine_dir= machine_cg= machine_pid=
 }

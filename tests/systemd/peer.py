@@ -1,0 +1,67 @@
+"""Both ends of a relay, for the unit test inside the machine.
+
+peer.py device LINK    a pseudo-terminal whose far end answers every byte
+                       upper-cased; LINK names its terminal (root:dialout 0660,
+                       as a serial port). Holds both ends open, so the line
+                       never hangs up while the server restarts.
+peer.py client PORT    sends lower-case bytes to 127.0.0.1:PORT, expects them
+                       back upper-cased within 5 s; exit 1 otherwise.
+peer.py listen PORT FILE  holds PORT open (to make a server's bind fail);
+                       creates FILE once it listens.
+"""
+import grp
+import os
+import socket
+import sys
+import time
+import tty
+
+
+def device(link):
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    name = os.ttyname(slave)
+    os.chown(name, 0, grp.getgrnam("dialout").gr_gid)
+    os.chmod(name, 0o660)
+    if os.path.lexists(link):
+        os.unlink(link)
+    os.symlink(name, link)
+    print(name, flush=True)
+    while True:
+        try:
+            data = os.read(master, 4096)
+        except OSError:  # EIO while no one else has the terminal open
+            time.sleep(0.01)
+            continue
+        os.write(master, data.upper())
+
+
+def client(port):
+    payload = (b"ping " + bytes(range(ord("a"), ord("z") + 1)) + b"\r\n") * 100
+    deadline = time.monotonic() + 5
+    with socket.create_connection(("127.0.0.1", int(port)), timeout=5) as s:
+        s.sendall(payload)
+        got = b""
+        while len(got) < len(payload) and time.monotonic() < deadline:
+            s.settimeout(max(0.01, deadline - time.monotonic()))
+            try:
+                chunk = s.recv(65536)
+            except socket.timeout:
+                break
+            if not chunk:
+                break
+            got += chunk
+    if got != payload.upper():
+        print(f"client: sent {len(payload)} bytes, got {len(got)} back: {got[:60]!r}")
+        sys.exit(1)
+
+
+def listen(port, ready):
+    s = socket.socket()
+    s.bind(("0.0.0.0", int(port)))
+    s.listen(1)
+    open(ready, "w").close()
+    time.sleep(600)
+
+
+{"device": device, "client": client, "listen": listen}[sys.argv[1]](*sys.argv[2:])

@@ -1,0 +1,190 @@
+#!/usr/bin/env bash
+# The Debian package's unit under a real systemd: installs the .deb inside a
+# throw-away machine (tests/systemd/machine.sh) and drives kolvd@ttyKV0 on a
+# pseudo-terminal. Usage: unit_test.sh PACKAGE.deb
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+deb=$1
+if [[ $(id -u) -ne 0 ]]; then
+    echo "unit test skipped: needs root (namespaces, a systemd of its own)"
+    exit 0
+fi
+if [[ ! -x /lib/systemd/systemd || ! -d /sys/fs/cgroup/unified && ! -f /sys/fs/cgroup/cgroup.procs ]]; then
+    echo "unit test skipped: no systemd or no cgroup2 hierarchy on this host"
+    exit 0
+fi
+. "$here/machine.sh"
+
+trap machine_teardown EXIT
+started=$(date +%s%N)
+machine_boot
+echo "machine up in $((($(date +%s%N) - started) / 1000000)) ms"
+
+unit=kolvd@ttyKV0.service
+lock=/run/lock/LCK..ttyKV0
+log=/var/log/kolvd/ttyKV0.log
+inside() { machine_run "$@"; }
+fail() {
+    echo "FAIL: $*" >&2
+    inside journalctl --no-pager -n 20 -u "$unit" >&2 || true
+    exit 1
+}
+# Polls CMD every 50 ms for at most SECONDS.
+wait_for() {
+    local seconds=$1 i
+    shift
+    for ((i = 0; i < seconds * 20; i++)); do
+        "$@" >/dev/null 2>&1 && return 0
+        sleep 0.05
+    done
+    return 1
+}
+main_pid() { inside systemctl show -p MainPID --value "$unit"; }
+unit_state() {
+    local p
+    for p in ActiveState Result NRestarts; do inside systemctl show -p "$p" --value "$unit"; done | paste -sd' '
+}
+
+inside sh -c 'cat >/root/kolvd.deb' <"$deb"
+inside sh -c 'cat >/root/peer.py' <"$here/peer.py"
+
+scenario_install() {
+    # Some build hosts forbid service actions in maintainer scripts; a
+    # system the package is installed on does not.
+    inside rm -f /usr/sbin/policy-rc.d
+    inside dpkg -i /root/kolvd.deb >/dev/null
+    inside id -nG kolvd | grep -qw dialout || fail "user kolvd not inside group dialout"
+    inside test -d /var/log/kolvd || fail "/var/log/kolvd not shipped"
+    machine_bg python3 /root/peer.py device /dev/ttyKV0 >/dev/null
+    wait_for 5 inside test -c /dev/ttyKV0 || fail "no pseudo-terminal"
+    inside sh -c 'printf "Service=7001\nIdleTimeout=0\nLogFileName='"$log"'\n" >/etc/kolvd/ttyKV0.conf'
+    # A pseudo-terminal has no device unit: the same unit, without the binding.
+    inside sh -c 'sed -e "/^BindsTo=/d" -e "s/^After=dev-%i.device /After=/" \
+        /usr/lib/systemd/system/kolvd@.service >/etc/systemd/system/kolvd@.service'
+    [[ $(inside diff /usr/lib/systemd/system/kolvd@.service /etc/systemd/system/kolvd@.service |
+        grep -c '^[<>]') == 3 ]] || fail "the test's copy of the unit differs inside more than the binding"
+    inside systemctl daemon-reload
+}
+
+# The man page's first example, right after installation: /var/log/kolvd exists.
+scenario_by_hand() {
+    inside /usr/sbin/kolvd -f /var/log/kolvd/hand.log -d 0 ttyKV0 7002 >/dev/null
+    wait_for 5 inside grep -q STARTING /var/log/kolvd/hand.log || fail "by hand: no STARTING line"
+    wait_for 5 inside test -f "$lock" || fail "by hand: no lock"
+    inside python3 /root/peer.py client 7002 || fail "by hand: relay"
+    inside /usr/sbin/kolvd -S ttyKV0 >/dev/null || fail "by hand: -S"
+    wait_for 5 inside test ! -e "$lock" || fail "by hand: lock left"
+}
+
+scenario_start() {
+    inside systemctl start "$unit" || fail "start"
+    [[ $(unit_state) == "active success 0" ]] || fail "state after start: $(unit_state)"
+    local pid
+    pid=$(main_pid)
+    [[ $(inside ps -o user= -p "$pid") == kolvd ]] || fail "server does not run as kolvd"
+    [[ $(inside awk '/^CapEff/ {print $2}' "/proc/$pid/status") == 0000000000000000 ]] ||
+        fail "server has capabilities"
+    [[ $(inside stat -c %U "$lock") == kolvd && $(inside cat "$lock") -eq $pid ]] ||
+        fail "lock $lock does not hold the server's pid $pid"
+    inside python3 /root/peer.py client 7001 || fail "relay"
+}
+
+scenario_security() {
+    local line
+    line=$(inside systemd-analyze security "$unit" | grep 'Overall exposure level')
+    echo "  $line"
+    awk '{exit !($(NF-1) <= 2.5)}' <<<"${line//[^0-9. A-Za-z]/}" || fail "exposure above 2.5"
+}
+
+scenario_stop() {
+    inside systemctl stop "$unit"
+    [[ $(unit_state) == "inactive success 0" ]] || fail "state after stop: $(unit_state)"
+    inside test ! -e "$lock" || fail "lock left after stop"
+    inside tail -n 1 "$log" | grep -q "SHUTDOWN kolvd server for /dev/ttyKV0$" ||
+        fail "no clean SHUTDOWN line"
+}
+
+# The lock is world-writable: a pid planted inside it must not be signalled on
+# stop, and must not keep the next start from working.
+scenario_planted_pid() {
+    inside systemctl start "$unit" || fail "start"
+    machine_bg sleep 600
+    local victim
+    wait_for 5 inside pgrep -x sleep || fail "no sleep"
+    victim=$(inside pgrep -x sleep)
+    # As any local user may: the lock is world-writable.
+    inside runuser -u nobody -- python3 -c "import os
+fd = os.open('$lock', os.O_WRONLY | os.O_TRUNC)
+os.write(fd, b'%10d\\n' % $victim)"
+    [[ $(inside cat "$lock") -eq $victim ]] || fail "could not plant a pid"
+    inside systemctl stop "$unit"
+    inside kill -0 "$victim" || fail "stop signalled the pid planted inside the lock"
+    [[ $(unit_state) == "inactive success 0" ]] || fail "state after stop: $(unit_state)"
+    inside systemctl start "$unit" || fail "start after a planted pid"
+    inside python3 /root/peer.py client 7001 || fail "relay"
+}
+
+scenario_kill9() {
+    local old new
+    old=$(main_pid)
+    inside kill -9 "$old"
+    # RestartSec=5 s.
+    wait_for 15 eval '[[ $(main_pid) != 0 && $(main_pid) != '"$old"' && $(unit_state) == active* ]]' ||
+        fail "not restarted after kill -9: $(unit_state)"
+    new=$(main_pid)
+    [[ $(inside cat "$lock") -eq $new ]] || fail "lock does not hold the new pid"
+    inside journalctl -u "$unit" | grep -q "Removed stale lock file /var/lock/LCK..ttyKV0 (pid $old " ||
+        fail "no report of the stale lock"
+    inside python3 /root/peer.py client 7001 || fail "relay after restart"
+}
+
+# A lock whose pid still has the port open is never removed.
+scenario_live_lock_kept() {
+    inside /usr/libexec/kolvd/clear-stale-lock /dev/ttyKV0
+    [[ $(inside cat "$lock") -eq $(main_pid) ]] || fail "live lock removed"
+    inside systemctl stop "$unit"
+}
+
+# Start-up failures make "systemctl start" fail, with the reason on record.
+scenario_failed_start() {
+    local setting=$1 reason=$2
+    inside sh -c "printf '$setting\nLogFileName=$log\n' >/etc/kolvd/ttyKV0.conf"
+    if inside systemctl start "$unit" 2>/dev/null; then
+        fail "start succeeded with $setting"
+    fi
+    inside systemctl stop "$unit" 2>/dev/null || true
+    inside systemctl status "$unit" 2>&1 | grep -qF "$reason" ||
+        fail "'systemctl status' does not show '$reason'"
+    inside test ! -e "$lock" || fail "lock left after a failed start"
+    inside systemctl reset-failed "$unit" 2>/dev/null || true
+}
+
+scenario_unknown_service() { scenario_failed_start 'Service=nosuchservice' 'nosuchservice - no such service on this host'; }
+scenario_port_in_use() {
+    machine_bg python3 /root/peer.py listen 7001 /run/listening
+    wait_for 5 inside test -e /run/listening || fail "no listener"
+    scenario_failed_start 'Service=7001' 'kolvd: bind: Address already inside use'
+}
+
+scenario_purge() {
+    inside sh -c 'printf "Service=7003\nLogFileName='"$log"'\n" >/etc/kolvd/ttyKV0.conf'
+    inside systemctl start "$unit" || fail "start"
+    inside rm /etc/systemd/system/kolvd@.service
+    inside dpkg --purge kolvd >/dev/null 2>&1
+    inside pgrep -x kolvd >/dev/null && fail "purge left a server running"
+    inside test ! -e /var/log/kolvd || fail "purge left /var/log/kolvd"
+    inside test ! -e /usr/lib/systemd/system/kolvd@.service || fail "purge left the unit"
+}
+
+# Each scenario leaves the unit stopped or running as the next one expects;
+# after a failure the others still run, to show everything that is wrong.
+failed=0
+for s in install by_hand start security stop planted_pid kill9 live_lock_kept \
+    unknown_service port_in_use purge; do
+    t=$(date +%s%N)
+    result=ok
+    ("scenario_$s") || { result=FAIL; failed=1; }
+    printf '%-4s %-16s %5d ms\n' "$result" "$s" $((($(date +%s%N) - t) / 1000000))
+done
+echo "unit test $( ((failed)) && echo FAILED || echo passed) in $((($(date +%s%N) - started) / 1000000)) ms"
+exit $failed
