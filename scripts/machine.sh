@@ -1,4 +1,4 @@
-# A throw-away systemd machine for tests, sourced by bash scripts.
+# A throw-away systemd machine, sourced by bash scripts (tests/systemd).
 #   machine_boot          boots systemd as PID 1 of fresh namespaces over a
 #                         tmpfs-backed overlay of /; sets machine_pid
 #   machine_run CMD...    runs CMD inside it (every namespace, its root)
