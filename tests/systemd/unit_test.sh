@@ -57,7 +57,7 @@ scenario_install() {
     # system the package is installed on does not.
     inside rm -f /usr/sbin/policy-rc.d
     inside dpkg -i /root/kolvd.deb >/dev/null
-    inside id -nG kolvd | grep -qw dialout || fail "user kolvd not inside group dialout"
+    inside id -nG kolvd | grep -qw dialout || fail "user kolvd not in group dialout"
     inside test -d /var/log/kolvd || fail "/var/log/kolvd not shipped"
     machine_bg python3 /root/peer.py device /dev/ttyKV0 >/dev/null
     wait_for 5 inside test -c /dev/ttyKV0 || fail "no pseudo-terminal"
@@ -66,7 +66,7 @@ scenario_install() {
     inside sh -c 'sed -e "/^BindsTo=/d" -e "s/^After=dev-%i.device /After=/" \
         /usr/lib/systemd/system/kolvd@.service >/etc/systemd/system/kolvd@.service'
     [[ $(inside diff /usr/lib/systemd/system/kolvd@.service /etc/systemd/system/kolvd@.service |
-        grep -c '^[<>]') == 3 ]] || fail "the test's copy of the unit differs inside more than the binding"
+        grep -c '^[<>]') == 3 ]] || fail "the test's copy of the unit differs in more than the binding"
     inside systemctl daemon-reload
 }
 
@@ -122,7 +122,7 @@ fd = os.open('$lock', os.O_WRONLY | os.O_TRUNC)
 os.write(fd, b'%10d\\n' % $victim)"
     [[ $(inside cat "$lock") -eq $victim ]] || fail "could not plant a pid"
     inside systemctl stop "$unit"
-    inside kill -0 "$victim" || fail "stop signalled the pid planted inside the lock"
+    inside kill -0 "$victim" || fail "stop signalled the pid planted in the lock"
     [[ $(unit_state) == "inactive success 0" ]] || fail "state after stop: $(unit_state)"
     inside systemctl start "$unit" || fail "start after a planted pid"
     inside python3 /root/peer.py client 7001 || fail "relay"
