@@ -102,8 +102,16 @@ machine_bg() {
 
 machine_teardown() {
     local pid i
+    # nsenter does not pass signals on, so its child, the command, is killed;
+    # nsenter then reaps it and exits. Killing nsenter first would leave the
+    # command to the host's init, and systemd would wait for it at shutdown.
     if [[ -f $machine_dir.jobs ]]; then
         while read -r pid; do
+            kill $(cat "/proc/$pid/task/$pid/children" 2>/dev/null) 2>/dev/null || true
+            for ((i = 0; i < 40; i++)); do
+                [[ $(cut -d' ' -f3 "/proc/$pid/stat" 2>/dev/null) =~ ^[^Z]$ ]] || break
+                sleep 0.05
+            done
             kill "$pid" 2>/dev/null || true
         done <"$machine_dir.jobs"
     fi
