@@ -25,6 +25,11 @@ add_custom_target(kolvd_docs DEPENDS ${gz}/kolvd.8.gz ${gz}/changelog.gz)
 add_dependencies(kolvd kolvd_docs)
 
 install(TARGETS kolvd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+# A stripped install also drops the compiler's notes, as Debian's dh_strip does.
+install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+  execute_process(COMMAND ${CMAKE_STRIP} --remove-section=.comment --remove-section=.note
+    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/kolvd\")
+endif()")
 install(PROGRAMS dist/clear-stale-lock DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/kolvd)
 install(FILES ${gz}/kolvd.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES dist/kolvd.conf.example README.md ${gz}/changelog.gz
