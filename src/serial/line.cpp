@@ -1,8 +1,8 @@
 // Line settings in two passes: the old termio requests carry the flags (only
 // their low 16 bits), then termios sets the speed and, for "RTS", CRTSCTS,
 // which lies above those 16 bits.
+#include "log/log.h"
 #include "serial/serial.h"
-#include "server/server.h"
 
 #include <sys/ioctl.h>
 

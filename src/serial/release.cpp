@@ -1,6 +1,6 @@
 // The one orderly way out once the serial port is open.
+#include "log/log.h"
 #include "serial/serial.h"
-#include "server/server.h"
 
 #include <cstdlib>
 #include <unistd.h>

@@ -1,19 +1,12 @@
-// The server: log, signals, start-up, client relay and control commands.
-// After start-up standard error is the log; every line goes out in one write.
+// The server: signals, start-up, client relay and control commands.
 #pragma once
 
 #include "config/config.h"
+#include "log/log.h"
 
 #include <cstddef>
 #include <sys/select.h>
 #include <sys/time.h>
-
-// log.cpp
-const char* make_timestamp();
-void log_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void log_debug(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void log_perror(const char* text); // "text: strerror\n", errno preserved
-void log_dump(const char* label, const unsigned char* data, std::size_t n);
 
 // signals.cpp
 int open_wake_pipe();
@@ -34,6 +27,9 @@ int wait_ready(const ReadSet& want, timeval* timeout, fd_set* ready);
 // or -1 with errno.
 long write_all_or_interrupted(int fd, const unsigned char* data, std::size_t n);
 bool connection_interrupted(); // shutdown, restart or period end pending
+void drain_wake_pipe();
+// True when the port has hung up; the server then shuts down as on SIGHUP.
+bool port_hung_up();
 // Writes the lines that signals left pending; performs a pending shutdown.
 void note_signals();
 [[noreturn]] void shut_down(int sig);

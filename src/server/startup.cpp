@@ -4,19 +4,24 @@
 #include "server/server.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
 [[noreturn]] void
 not_started() {
+    log_mirror_to(-1); // the launcher prints this line itself
     log_line("Server not started, due to previous error\n");
     std::exit(1);
 }
@@ -27,15 +32,58 @@ not_started_closing(int fd) {
     not_started();
 }
 
+// All but the report channel to the launcher, which lies above 2.
 void
-close_every_descriptor() {
-    if (close_range(0, ~0U, 0) == 0)
+close_every_descriptor(int keep) {
+    const auto k = static_cast<unsigned>(keep);
+    if (close_range(0, k - 1, 0) == 0 && close_range(k + 1, ~0U, 0) == 0)
         return;
     for (int fd = getdtablesize() - 1; fd >= 0; --fd)
-        close(fd);
+        if (fd != keep)
+            close(fd);
 }
 
-// Socket, bind, SO_REUSEADDR, listen: the order and the texts are fixed.
+// The launcher waits until the server is ready (a NUL byte) or has failed
+// (end of file), and repeats a failure's lines. A start-up that takes longer
+// (a modem line waiting for carrier) is left to go on.
+[[noreturn]] void
+report_start(pid_t server, int from_server) {
+    constexpr int kPatienceMs = 5000;
+    std::array<char, 4096> text{};
+    std::size_t have = 0;
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long waited =
+            (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (waited >= kPatienceMs)
+            std::exit(0);
+        pollfd p{from_server, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(kPatienceMs - waited)) <= 0)
+            continue;
+        std::array<char, 1024> chunk{};
+        const ssize_t n = read(from_server, chunk.data(), chunk.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        const std::string_view got{chunk.data(), static_cast<std::size_t>(n)};
+        if (got.find('\0') != got.npos)
+            std::exit(0);
+        const std::size_t take = std::min(got.size(), text.size() - have);
+        std::memcpy(text.data() + have, got.data(), take);
+        have += take;
+    }
+    waitpid(server, nullptr, 0);
+    std::fwrite(text.data(), 1, have, stdout);
+    std::printf("Server not started, due to previous error\n");
+    std::exit(1);
+}
+
+// SO_REUSEADDR before the bind, so that a restart right after a connection we
+// closed ourselves is not refused for its TIME_WAIT; a live listener still is.
 void
 open_listening_socket(int port) {
     proc.listen_fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -43,17 +91,17 @@ open_listening_socket(int port) {
         log_perror("kolvd: socket");
         not_started();
     }
+    const int one = 1;
+    if (setsockopt(proc.listen_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+        log_perror("kolvd: setsockopt");
+        not_started_closing(proc.listen_fd);
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = static_cast<in_port_t>(port);
     if (bind(proc.listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         log_perror("kolvd: bind");
-        not_started_closing(proc.listen_fd);
-    }
-    const int one = 1;
-    if (setsockopt(proc.listen_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
-        log_perror("kolvd: setsockopt");
         not_started_closing(proc.listen_fd);
     }
     if (listen(proc.listen_fd, 1) != 0) {
@@ -89,21 +137,35 @@ run_server() {
         std::exit(1);
     }
     std::fflush(stdout); // or the child's exit writes a buffered warning into the log
-    const pid_t pid = fork();
+    int report[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, report) != 0) {
+        std::perror("kolvd: socketpair");
+        std::exit(1);
+    }
+    // Above the log's descriptors 0 to 2, even if we were started without them.
+    const int to_launcher = fcntl(report[1], F_DUPFD_CLOEXEC, 3);
+    const pid_t pid = to_launcher < 0 ? -1 : fork();
     if (pid < 0) {
         std::perror("kolvd: fork");
         std::exit(1);
     }
-    if (pid > 0)
-        std::exit(0);
+    if (pid > 0) {
+        close(to_launcher);
+        close(report[1]);
+        report_start(pid, report[0]);
+    }
 
-    close_every_descriptor();
+    close_every_descriptor(to_launcher);
+    log_mirror_to(to_launcher);
     if (setsid() < 0)
         log_perror("kolvd: setsid");
     if (chdir("/etc") != 0)
         log_perror("kolvd: chdir");
     umask(0);
-    if (open(proc.LogFileName.data(), O_RDWR | O_CREAT | O_APPEND, 0644) != 0) {
+    // Never our controlling terminal, and never able to hold us: a log that
+    // takes no data loses lines instead.
+    if (open(proc.LogFileName.data(), O_RDWR | O_CREAT | O_APPEND | O_NOCTTY | O_NONBLOCK, 0644) !=
+        0) {
         log_perror("kolvd: open output file");
         not_started();
     }
@@ -144,5 +206,8 @@ run_server() {
     // Writes to a port that does not drain must not block past a signal.
     fcntl(server_settings.serial_fd, F_SETFL,
           fcntl(server_settings.serial_fd, F_GETFL) | O_NONBLOCK);
+    (void)!send(to_launcher, "", 1, MSG_NOSIGNAL); // ready: the launcher exits 0
+    log_mirror_to(-1);
+    close(to_launcher);
     serve_clients();
 }

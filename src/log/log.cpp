@@ -1,11 +1,16 @@
 // The log: standard error, shared with other writers and opened for append,
-// so every line is composed here and goes out in one write.
-#include "server/server.h"
+// so every line is composed here and goes out in one write. The log is
+// non-blocking: a target that takes no data (a full FIFO, a stopped terminal)
+// loses the line instead of holding the server.
+#include "log/log.h"
+
+#include "config/config.h"
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -14,6 +19,8 @@ constexpr std::size_t kLineSize = 1024;
 
 void
 write_out(const char* text, std::size_t n) {
+    if (proc.startup_report >= 0) // the launcher may be gone: no SIGPIPE, no waiting
+        (void)!send(proc.startup_report, text, n, MSG_NOSIGNAL | MSG_DONTWAIT);
     while (n > 0) {
         const ssize_t w = write(STDERR_FILENO, text, n);
         if (w < 0 && errno == EINTR)
@@ -44,6 +51,11 @@ make_timestamp() {
     localtime_r(&now, &local);
     std::strftime(proc.timestamp.data(), proc.timestamp.size(), "%b-%d-%Y %T", &local);
     return proc.timestamp.data();
+}
+
+void
+log_mirror_to(int fd) {
+    proc.startup_report = fd;
 }
 
 void

@@ -1,0 +1,14 @@
+// The log: standard error after start-up, shared with other writers, opened
+// for append. Every line is composed in memory and goes out in one write.
+#pragma once
+
+#include <cstddef>
+
+const char* make_timestamp();
+void log_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void log_debug(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void log_perror(const char* text); // "text: strerror\n", errno preserved
+void log_dump(const char* label, const unsigned char* data, std::size_t n);
+// While start-up runs, every line is also sent to the launching process,
+// which reports a failed start. -1 stops that.
+void log_mirror_to(int fd);
