@@ -5,8 +5,10 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <ctime>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,10 +17,13 @@ namespace {
 
 constexpr std::size_t kClientChunk = 8192;
 constexpr std::size_t kPortChunk = 1024;
-// Keepalive: a peer that vanished without FIN or RST is found within ~90 s.
+// Keepalive: a peer that vanished without FIN or RST is probed after 60 s of
+// silence. A client that takes no data while data waits for it is dropped
+// after 60 s (the user timeout), so a stuck client cannot hold the port.
 constexpr int kKeepIdle = 60;
 constexpr int kKeepInterval = 10;
 constexpr int kKeepCount = 3;
+constexpr unsigned kUserTimeoutMs = 60000;
 
 struct Connection {
     std::array<char, 16> peer{}; // dotted decimal
@@ -48,24 +53,68 @@ retry_accept(int err) {
     }
 }
 
+// Out of descriptors, buffers or memory, or refused by a firewall: the
+// client waits in the backlog until resources come back.
+bool
+resource_shortage(int err) {
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM || err == EPERM;
+}
+
+long
+monotonic_ms() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+// Waits for a client, a signal, a hang-up of the port, or, while short of
+// resources, the next retry. The port is watched for the hang-up alone
+// (no events asked), so a device talking between clients wakes nobody.
+bool
+wait_for_client(bool short_of_resources) {
+    constexpr int kRetryMs = 100;
+    pollfd p[3] = {{proc.wake_rd, POLLIN, 0},
+                   {proc.listen_fd, static_cast<short>(short_of_resources ? 0 : POLLIN), 0},
+                   {server_settings.serial_fd, 0, 0}};
+    const int n = poll(p, 3, short_of_resources ? kRetryMs : -1);
+    if (n < 0) {
+        if (errno != EINTR)
+            log_perror("kolvd: poll");
+        return false;
+    }
+    if (p[0].revents)
+        drain_wake_pipe();
+    if (p[2].revents & POLLHUP) {
+        port_hung_up();
+        return false;
+    }
+    return n == 0 || (p[1].revents & POLLIN);
+}
+
 int
-accept_client(sockaddr_in& peer) {
+accept_client(sockaddr_in& peer, long& last_shortage_report) {
+    constexpr long kReportEveryMs = 1000;
     proc.reinit_pending = 0; // a drop that came as the last client left has nothing to drop
-    const ReadSet listener = make_read_set(proc.listen_fd, -1);
+    bool short_of_resources = false;
     for (;;) {
         note_signals();
-        fd_set ready;
-        if (wait_ready(listener, nullptr, &ready) < 0) {
-            if (errno != EINTR)
-                log_perror("kolvd: select");
+        if (!wait_for_client(short_of_resources))
             continue;
-        }
         socklen_t len = sizeof peer;
         // Non-blocking from the start: no fcntl calls per client.
         const int fd =
             accept4(proc.listen_fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK);
         if (fd >= 0)
             return fd;
+        short_of_resources = resource_shortage(errno);
+        if (short_of_resources) {
+            const long now = monotonic_ms();
+            if (now - last_shortage_report >= kReportEveryMs) {
+                last_shortage_report = now;
+                log_perror("kolvd: accept");
+            }
+            continue;
+        }
         if (retry_accept(errno))
             continue;
         log_perror("kolvd: accept");
@@ -99,7 +148,8 @@ set_keepalive(int fd) {
     if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0 ||
         setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdle, sizeof kKeepIdle) != 0 ||
         setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepInterval, sizeof kKeepInterval) != 0 ||
-        setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount) != 0)
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount) != 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUserTimeoutMs, sizeof kUserTimeoutMs) != 0)
         log_perror("kolvd: setsockopt: keepalive");
 }
 
@@ -174,7 +224,8 @@ client_to_port(Connection& c, unsigned char* buf) {
         return false;
     }
     if (got < 0) {
-        log_perror("kolvd: recv"); // timeout keeps what select left
+        if (errno != EINTR && errno != EAGAIN) // nothing was lost
+            log_perror("kolvd: recv");         // timeout keeps what select left
         return true;
     }
     const auto n = static_cast<std::size_t>(got);
@@ -192,13 +243,15 @@ void
 port_to_client(Connection& c, const timeval& now, unsigned char* buf) {
     const ssize_t got = read(server_settings.serial_fd, buf, kPortChunk);
     if (got <= 0) {
-        recompute(c, now);
+        if (!port_hung_up())
+            recompute(c, now);
         return;
     }
     const auto n = static_cast<std::size_t>(got);
-    if (send(proc.client_fd, buf, n, 0) < got) {
-        const int err = errno;
-        note_signals(); // a SIGPIPE line comes before the report
+    const ssize_t sent = send(proc.client_fd, buf, n, 0);
+    if (sent < got) {
+        const int err = sent < 0 ? errno : EAGAIN; // a short send met a full socket
+        note_signals();                            // a SIGPIPE line comes before the report
         errno = err;
         log_perror("kolvd: write socket");
     } else if (server_settings.debug) {
@@ -251,10 +304,11 @@ void
 serve_clients() {
     set_keepalive(proc.listen_fd);
     bool modem = true; // false once the port has shown it has no modem lines
+    long last_shortage_report = -1000000;
     for (;;) {
         log_debug("Listen for new client for %s\n", proc.port_path.data());
         sockaddr_in peer{};
-        proc.client_fd = accept_client(peer);
+        proc.client_fd = accept_client(peer, last_shortage_report);
         Connection c;
         begin_connection(c, peer, modem);
         relay(c);

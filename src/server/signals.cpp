@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -53,6 +54,8 @@ set_disposition(int sig, void (*handler)(int)) {
     sigaction(sig, &sa, nullptr);
 }
 
+} // namespace
+
 void
 drain_wake_pipe() {
     std::array<char, 64> sink{};
@@ -60,7 +63,17 @@ drain_wake_pipe() {
     }
 }
 
-} // namespace
+bool
+port_hung_up() {
+    // Only the hang-up itself counts, never a port with nothing to read; when
+    // the port is another session's terminal, no SIGHUP tells us.
+    pollfd p{server_settings.serial_fd, 0, 0};
+    if (poll(&p, 1, 0) != 1 || !(p.revents & POLLHUP))
+        return false;
+    if (!proc.shutdown_signal)
+        proc.shutdown_signal = SIGHUP;
+    return true;
+}
 
 int
 open_wake_pipe() {
@@ -126,8 +139,13 @@ write_all_or_interrupted(int fd, const unsigned char* data, std::size_t n) {
             done += static_cast<std::size_t>(w);
             continue;
         }
-        if (w == 0 || (errno != EAGAIN && errno != EINTR))
+        if (w == 0)
+            errno = EAGAIN; // the device took nothing: report it as full
+        if (w == 0 || (errno != EAGAIN && errno != EINTR)) {
+            if (port_hung_up())
+                break;
             return done > 0 ? static_cast<long>(done) : -1;
+        }
         if (connection_interrupted())
             break;
         if (errno == EAGAIN) {
