@@ -173,9 +173,19 @@ scenario_port_in_use() {
     scenario_failed_start 'Service=7001' 'kolvd: bind: Address already in use'
 }
 
-scenario_purge() {
+# Reinstalling runs postinst as an upgrade: a running instance moves to the
+# new binary.
+scenario_upgrade() {
     inside sh -c 'printf "Service=7003\nLogFileName='"$log"'\n" >/etc/kolvd/ttyKV0.conf'
     inside systemctl start "$unit" || fail "start"
+    local old
+    old=$(main_pid)
+    inside dpkg -i /root/kolvd.deb >/dev/null 2>&1
+    [[ $(unit_state) == "active success 0" && $(main_pid) != "$old" ]] ||
+        fail "not restarted by the upgrade: $(unit_state)"
+}
+
+scenario_purge() {
     inside dpkg --purge kolvd >/dev/null 2>&1
     inside pgrep -x kolvd >/dev/null && fail "purge left a server running"
     inside test ! -e /var/log/kolvd || fail "purge left /var/log/kolvd"
@@ -186,7 +196,7 @@ scenario_purge() {
 # after a failure the others still run, to show everything that is wrong.
 failed=0
 for s in install by_hand start security stop planted_pid kill9 live_lock_kept \
-    unknown_service port_in_use purge; do
+    unknown_service port_in_use upgrade purge; do
     t=$(date +%s%N)
     result=ok
     ("scenario_$s") || { result=FAIL; failed=1; }
