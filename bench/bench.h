@@ -72,6 +72,27 @@ const char* met(bool ok);
 int raise_open_files(int wanted);
 int free_ptys();
 
+// UART-like traffic: bursts of 16 to 64 bytes, each following the previous
+// after the time it takes on the wire at 10 bits per byte.
+struct Bursts {
+    std::uint32_t state;
+    std::size_t next() {
+        state = state * 1664525u + 1013904223u;
+        return 16 + (state >> 16) % 49;
+    }
+};
+
+struct Paced {
+    std::vector<double> latency_us; // burst written on the master → last byte at the client
+    double cpu_ns = 0, wall_s = 0;
+    unsigned long long sent = 0, received = 0;
+};
+
+// Every device writes at the bit rate for the duration while every client
+// reads; CPU is that of the given processes together.
+Paced run_paced(const std::vector<Link>& links, const std::vector<pid_t>& pids, double bits_per_s,
+                double seconds);
+
 // --- relays.cpp
 
 // Starts a relay on its own line; false: a peer that would not start.
