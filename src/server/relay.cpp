@@ -182,6 +182,7 @@ recompute(Connection& c, const timeval& now) {
 void
 begin_connection(Connection& c, const sockaddr_in& peer, bool& modem) {
     const char* port = proc.port_path.data();
+    restore_blocking_writes();            // before SIGUSR1 can drop this client, never after
     server_settings.client_connected = 1; // from here on SIGUSR1 drops the client
     copy_cut(c.peer, inet_ntoa(peer.sin_addr));
     log_line("[%s] %s connects to %s\n", make_timestamp(), c.peer.data(), port);

@@ -13,6 +13,18 @@
 
 namespace {
 
+// Port writes block while the device is full, which costs no wake-ups; a
+// signal that ends the connection or the server makes them non-blocking, so
+// a write blocked now returns, and one about to start cannot block.
+void
+stop_blocking_writes() {
+    const int fd = server_settings.serial_fd;
+    const int flags = fd >= 0 ? fcntl(fd, F_GETFL) : -1;
+    if (flags >= 0 && !(flags & O_NONBLOCK))
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    proc.serial_nonblocking = 1;
+}
+
 extern "C" void
 on_signal(int sig) {
     const int saved_errno = errno;
@@ -21,6 +33,7 @@ on_signal(int sig) {
     case SIGTERM:
         if (!proc.shutdown_signal)
             proc.shutdown_signal = sig;
+        stop_blocking_writes();
         break;
     case SIGUSR1:
         // Kept installed so connections cost no sigaction calls; between
@@ -29,13 +42,16 @@ on_signal(int sig) {
             break;
         server_settings.RestartRequested = 1;
         proc.reinit_pending = 1;
+        stop_blocking_writes();
         break;
     case SIGPIPE:
         server_settings.RestartRequested = 1;
         proc.sigpipe_pending = 1;
+        stop_blocking_writes();
         break;
     case SIGALRM:
         server_settings.AlarmState = 2;
+        stop_blocking_writes();
         break;
     default:
         break;
@@ -61,6 +77,15 @@ drain_wake_pipe() {
     std::array<char, 64> sink{};
     while (read(proc.wake_rd, sink.data(), sink.size()) > 0) {
     }
+}
+
+void
+restore_blocking_writes() {
+    if (!proc.serial_nonblocking)
+        return;
+    const int fd = server_settings.serial_fd;
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    proc.serial_nonblocking = 0;
 }
 
 bool
@@ -149,7 +174,8 @@ write_all_or_interrupted(int fd, const unsigned char* data, std::size_t n) {
         if (connection_interrupted())
             break;
         if (errno == EAGAIN) {
-            // The device is not draining: wait for room, or for a signal.
+            // Left non-blocking by a signal that asked nothing of this
+            // connection: wait for room, or for the next signal.
             fd_set writable;
             fd_set readable;
             FD_ZERO(&writable);

@@ -203,9 +203,6 @@ run_server() {
         }
         log_debug("Create lock file for %s\n", port_path);
     }
-    // Writes to a port that does not drain must not block past a signal.
-    fcntl(server_settings.serial_fd, F_SETFL,
-          fcntl(server_settings.serial_fd, F_GETFL) | O_NONBLOCK);
     (void)!send(to_launcher, "", 1, MSG_NOSIGNAL); // ready: the launcher exits 0
     log_mirror_to(-1);
     close(to_launcher);

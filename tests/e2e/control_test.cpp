@@ -99,3 +99,29 @@ TEST_F(Control, ForeignLockIsNeverRemoved) {
     EXPECT_TRUE(kt::slurp(log).ends_with("Could not remove lock file for: " + dev + "\n"));
     EXPECT_EQ(kt::slurp(lock), "         1\n");
 }
+
+// -I while the daemon writes to a port that drains slowly: the signal meets
+// it blocked, between writes, or about to write, and must drop the client
+// every time.
+TEST_F(Control, ReinitialiseDropsAClientWhateverItsPortWriteIsDoing) {
+    up();
+    const std::string flood = kt::bytes(1 << 16);
+    char sink[4096];
+    for (int i = 0; i < 50; ++i) {
+        SCOPED_TRACE(i);
+        const int c = client();
+        exchange(c, "x", "y");
+        while (send(c, flood.data(), flood.size(), 0) > 0) {
+        }
+        for (int k = 0; k < i % 5; ++k) // room for a few more writes
+            (void)!read(master, sink, sizeof sink);
+        usleep(static_cast<useconds_t>(i * 40));
+        kill(pid, SIGUSR1);
+        ASSERT_TRUE(kt::closed(c));
+        close(c);
+        ASSERT_TRUE(wait_log(line("] REINITIALIZE kolvd server on "), i + 1));
+        while (read(master, sink, sizeof sink) > 0) { // what reached the device before the drop
+        }
+    }
+    EXPECT_EQ(kt::count(kt::slurp(log), "kolvd: "), 0);
+}
