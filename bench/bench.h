@@ -106,6 +106,7 @@ void stop_relays(std::vector<Relay>& rs);
 struct Scenario {
     int order; // place in the report
     const char* name;
+    bool alone; // starts its own relays; the shared ones are stopped first
     void (*run)(const Options& o, std::vector<Relay>& relays);
 };
 

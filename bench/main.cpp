@@ -104,6 +104,8 @@ main(int argc, char** argv) {
         if (!r.config.empty())
             std::printf("\n%s\n", r.config.c_str());
     for (const Scenario& s : list) {
+        if (s.alone) // their pages and CPU would count against the scenario's own
+            stop_relays(rs);
         s.run(o, rs);
         std::fflush(stdout);
     }

@@ -121,7 +121,7 @@ run(const Options& o, std::vector<Relay>& rs) {
     print(rs, res, turns, seconds);
 }
 
-[[maybe_unused]] const int registered = add_scenario({20, "real rates", run});
+[[maybe_unused]] const int registered = add_scenario({20, "real rates", false, run});
 
 } // namespace
 

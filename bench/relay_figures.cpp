@@ -288,7 +288,7 @@ run(const Options& o, std::vector<Relay>& rs) {
     print_floor_ratios(rs, fs);
 }
 
-[[maybe_unused]] const int registered = add_scenario({10, "full speed", run});
+[[maybe_unused]] const int registered = add_scenario({10, "full speed", false, run});
 
 } // namespace
 
