@@ -68,6 +68,9 @@ double peak_rss_kib(pid_t pid);
 double quantile(std::vector<double> v, double q);
 std::string fixed(double v, int decimals);
 std::string ratio_cell(double num, double den);
+// The median of num[i] / den[i]: pairs measured side by side share the load
+// of their moment, which a ratio of two medians does not see.
+double paired_ratio(const std::vector<double>& num, const std::vector<double>& den);
 const char* met(bool ok);
 int raise_open_files(int wanted);
 int free_ptys();

@@ -378,6 +378,15 @@ ratio_cell(double num, double den) {
     return den > 0 && num > 0 ? fixed(num / den, 2) : "n/a";
 }
 
+double
+paired_ratio(const std::vector<double>& num, const std::vector<double>& den) {
+    std::vector<double> r;
+    for (std::size_t i = 0; i < std::min(num.size(), den.size()); ++i)
+        if (num[i] > 0 && den[i] > 0)
+            r.push_back(num[i] / den[i]);
+    return quantile(r, 0.5);
+}
+
 const char*
 met(bool ok) {
     return ok ? "yes" : "**no**";
