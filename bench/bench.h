@@ -62,7 +62,7 @@ Link open_link(const Relay& r);
 void close_link(const Link& l);
 bool echo_once(const Link& l);
 double cpu_ns(const std::vector<pid_t>& pids); // the processes and their children
-unsigned long long context_switches(pid_t pid);
+unsigned long long context_switches(const std::vector<pid_t>& pids); // and children
 double pss_kib(pid_t pid);
 double peak_rss_kib(pid_t pid);
 double quantile(std::vector<double> v, double q);
@@ -88,7 +88,7 @@ struct Bursts {
 struct Paced {
     std::vector<double> latency_us; // burst written on the master → last byte at the client
     double cpu_ns = 0, wall_s = 0;
-    unsigned long long sent = 0, received = 0;
+    unsigned long long sent = 0, received = 0, bursts = 0, switches = 0;
 };
 
 // Every device writes at the bit rate for the duration while every client

@@ -39,6 +39,7 @@ run_paced(const std::vector<Link>& links, const std::vector<pid_t>& pids, double
     const int ep = epoll_create1(EPOLL_CLOEXEC);
     std::vector<Line> lines(links.size());
     const double cpu0 = cpu_ns(pids);
+    const unsigned long long switches0 = context_switches(pids);
     const auto t0 = Clock::now();
     for (std::size_t i = 0; i < links.size(); ++i) {
         epoll_event ev{};
@@ -68,6 +69,7 @@ run_paced(const std::vector<Link>& links, const std::vector<pid_t>& pids, double
                 if (w > 0) {
                     l.sent += static_cast<unsigned long long>(w);
                     l.pending.emplace_back(l.sent, at);
+                    ++out.bursts;
                 }
                 l.next += seconds_of(static_cast<double>(n) * byte_s);
             }
@@ -101,6 +103,7 @@ run_paced(const std::vector<Link>& links, const std::vector<pid_t>& pids, double
     }
     out.wall_s = since(t0);
     out.cpu_ns = cpu_ns(pids) - cpu0;
+    out.switches = context_switches(pids) - switches0;
     for (const Line& l : lines) {
         out.sent += l.sent;
         out.received += l.received;

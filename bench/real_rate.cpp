@@ -14,9 +14,12 @@ constexpr std::array<double, 2> kRates{115200, 921600};
 struct Result {
     std::vector<double> latency_us, turn_cpu_pct;
     double cpu_ns = 0, wall_s = 0;
-    unsigned long long lost = 0;
+    unsigned long long lost = 0, bursts = 0, switches = 0;
     double cpu_pct() const {
         return wall_s > 0 ? cpu_ns / 1e9 / wall_s * 100 : 0;
+    }
+    double wake_ups_per_burst() const {
+        return bursts > 0 ? static_cast<double>(switches) / static_cast<double>(bursts) : 0;
     }
 };
 
@@ -52,6 +55,10 @@ print(const std::vector<Relay>& rs, const std::vector<std::array<Result, kRates.
         std::printf("\n| %s: CPU, %% of a core |", rate_name(k));
         for (std::size_t i = 0; i < rs.size(); ++i)
             std::printf(" %s |", rs[i].pid > 0 ? fixed(res[i][k].cpu_pct(), 2).c_str() : "—");
+        std::printf("\n| %s: wake-ups per burst |", rate_name(k));
+        for (std::size_t i = 0; i < rs.size(); ++i)
+            std::printf(" %s |",
+                        rs[i].pid > 0 ? fixed(res[i][k].wake_ups_per_burst(), 2).c_str() : "—");
         std::printf("\n| %s: bytes lost |", rate_name(k));
         for (const auto& r : res)
             std::printf(" %llu |", r[k].lost);
@@ -117,6 +124,8 @@ run(const Options& o, std::vector<Relay>& rs) {
                 r.turn_cpu_pct.push_back(p.wall_s > 0 ? p.cpu_ns / 1e9 / p.wall_s * 100 : 0);
                 r.wall_s += p.wall_s;
                 r.lost += p.sent - p.received;
+                r.bursts += p.bursts;
+                r.switches += p.switches;
             }
         }
         std::fprintf(stderr, "\rreal rates: turn %d of %d", t + 1, turns);

@@ -28,22 +28,14 @@ struct Timing {
     int turns;
 };
 
-unsigned long long
-switches(const std::vector<pid_t>& pids) {
-    unsigned long long n = 0;
-    for (const pid_t pid : pids)
-        n += context_switches(pid);
-    return n;
-}
-
 // Both kinds over the same window, so a load of the moment hits them alike.
 void
 wake_ups(std::array<std::vector<pid_t>, 2>& pids, double seconds, double Row::*field,
          std::array<Row, 2>& rows) {
-    std::array<unsigned long long, 2> before{switches(pids[0]), switches(pids[1])};
+    std::array<unsigned long long, 2> before{context_switches(pids[0]), context_switches(pids[1])};
     pause_for(seconds);
     for (std::size_t k = 0; k < 2; ++k)
-        rows[k].*field = static_cast<double>(switches(pids[k]) - before[k]) / seconds;
+        rows[k].*field = static_cast<double>(context_switches(pids[k]) - before[k]) / seconds;
 }
 
 // N of each kind at once; idle figures over the same windows, busy ones in

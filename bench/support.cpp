@@ -192,6 +192,10 @@ spawn(const Options& o, const Strings& args) {
     const std::string out = o.dir + "/" + args[0].substr(args[0].rfind('/') + 1) + ".out";
     const pid_t pid = fork();
     if (pid == 0) {
+        // A session of its own, as kolvd makes itself: with autogroup
+        // scheduling a session is a task group, and a relay sharing ours would
+        // be scheduled unlike kolvd.
+        setsid();
         const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         dup2(fd, 1);
         dup2(fd, 2);
@@ -312,12 +316,14 @@ echo_once(const Link& l) {
            ready(l.client, POLLIN, 1000) && read(l.client, &b, 1) == 1;
 }
 
-// socat relays in a child per client, so children count too.
-double
-cpu_ns(const std::vector<pid_t>& pids) {
-    double ns = 0;
+namespace {
+
+// The processes and their children: socat relays in a child per client.
+Strings
+family(const std::vector<pid_t>& pids) {
+    Strings all;
     for (const pid_t pid : pids)
-        ns += tasks_ns(std::to_string(pid));
+        all.push_back(std::to_string(pid));
     DIR* d = opendir("/proc");
     while (const dirent* e = d ? readdir(d) : nullptr) {
         std::array<char, 512> stat{};
@@ -332,21 +338,32 @@ cpu_ns(const std::vector<pid_t>& pids) {
         int ppid = 0;
         if (got && end && std::sscanf(end + 2, "%*c %d", &ppid) == 1 && ppid > 0 &&
             std::find(pids.begin(), pids.end(), ppid) != pids.end())
-            ns += tasks_ns(e->d_name);
+            all.push_back(e->d_name);
     }
     if (d)
         closedir(d);
+    return all;
+}
+
+} // namespace
+
+double
+cpu_ns(const std::vector<pid_t>& pids) {
+    double ns = 0;
+    for (const std::string& pid : family(pids))
+        ns += tasks_ns(pid);
     return ns;
 }
 
-// Every time a thread of the process was switched out: each is one wake-up.
+// Every time a thread was switched out: each is one wake-up.
 unsigned long long
-context_switches(pid_t pid) {
+context_switches(const std::vector<pid_t>& pids) {
     double n = 0;
-    each_task(std::to_string(pid), [&n](const std::string& task) {
-        n += proc_value(task + "/status", "voluntary_ctxt_switches:") +
-             proc_value(task + "/status", "nonvoluntary_ctxt_switches:");
-    });
+    for (const std::string& pid : family(pids))
+        each_task(pid, [&n](const std::string& task) {
+            n += proc_value(task + "/status", "voluntary_ctxt_switches:") +
+                 proc_value(task + "/status", "nonvoluntary_ctxt_switches:");
+        });
     return static_cast<unsigned long long>(n);
 }
 
