@@ -14,8 +14,7 @@ constexpr double kBusyRate = 115200;
 
 struct Row {
     bool run = false;
-    double pss_kib = 0, wake_listening = 0, wake_client = 0, cpu_ns = 0, wall_s = 0, sent = 0,
-           received = 0;
+    double pss_kib = 0, wake_listening = 0, wake_client = 0, cpu_ns = 0, wall_s = 0, sent = 0;
     unsigned long long lost = 0;
     std::vector<double> turn_cpu_per_byte;
     double cpu_pct() const {
@@ -83,7 +82,6 @@ measure(const Options& o, const Timing& t, int n, std::array<std::string, 2>& co
                 p.received > 0 ? p.cpu_ns / static_cast<double>(p.received) : 0);
             rows[k].wall_s += p.wall_s;
             rows[k].sent += static_cast<double>(p.sent);
-            rows[k].received += static_cast<double>(p.received);
             rows[k].lost += p.sent - p.received;
         }
     }
