@@ -68,6 +68,8 @@ double peak_rss_kib(pid_t pid);
 double quantile(std::vector<double> v, double q);
 std::string fixed(double v, int decimals);
 std::string ratio_cell(double num, double den);
+// Ends a table header begun with its first cell: a column per relay, then the rule.
+void relay_columns(const std::vector<Relay>& rs);
 // The median of num[i] / den[i]: pairs measured side by side share the load
 // of their moment, which a ratio of two medians does not see.
 double paired_ratio(const std::vector<double>& num, const std::vector<double>& den);

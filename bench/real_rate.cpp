@@ -39,12 +39,7 @@ print(const std::vector<Relay>& rs, const std::vector<std::array<Result, kRates.
                 "hops alone. CPU: the relay's own, in %% of one core; kolvd/floor relay is the "
                 "median of the per-turn ratios.\n\n|",
                 seconds * turns, turns, turns == 1 ? "" : "s");
-    for (const Relay& r : rs)
-        std::printf(" | %s", r.name.c_str());
-    std::printf(" |\n|---");
-    for (std::size_t i = 0; i < rs.size(); ++i)
-        std::printf("|---");
-    std::printf("|\n");
+    relay_columns(rs);
     for (std::size_t k = 0; k < kRates.size(); ++k) {
         std::printf("| %s: latency p50, µs |", rate_name(k));
         for (const auto& r : res)

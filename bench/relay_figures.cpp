@@ -149,12 +149,7 @@ print_figures(const Options& o, const std::vector<Relay>& rs, const std::vector<
                 "round trips, %zu MiB each way, %d connections. Cell: median (interquartile "
                 "range) of the per-round figures; p99 over all round trips.\n\n|",
                 o.rounds, o.rtt_samples, o.bytes >> 20, o.churn);
-    for (const Relay& r : rs)
-        std::printf(" | %s", r.name.c_str());
-    std::printf(" |\n|---");
-    for (std::size_t i = 0; i < rs.size(); ++i)
-        std::printf("|---");
-    std::printf("|\n");
+    relay_columns(rs);
     row("round trip, µs", rs, fs, &Figures::rtt, 1);
     std::printf("| round trip p99, µs |");
     for (const Figures& f : fs)

@@ -390,6 +390,16 @@ fixed(double v, int decimals) {
     return s.data();
 }
 
+void
+relay_columns(const std::vector<Relay>& rs) {
+    for (const Relay& r : rs)
+        std::printf(" | %s", r.name.c_str());
+    std::printf(" |\n|---");
+    for (std::size_t i = 0; i < rs.size(); ++i)
+        std::printf("|---");
+    std::printf("|\n");
+}
+
 std::string
 ratio_cell(double num, double den) {
     return den > 0 && num > 0 ? fixed(num / den, 2) : "n/a";
