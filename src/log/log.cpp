@@ -17,8 +17,11 @@ namespace {
 
 constexpr std::size_t kLineSize = 1024;
 
+// Syslog priorities of the three kinds of line.
+enum class Level { error = 3, event = 6, debug = 7 };
+
 void
-write_out(const char* text, std::size_t n) {
+write_out(Level, const char* text, std::size_t n) {
     if (proc.startup_report >= 0) // the launcher may be gone: no SIGPIPE, no waiting
         (void)!send(proc.startup_report, text, n, MSG_NOSIGNAL | MSG_DONTWAIT);
     while (n > 0) {
@@ -32,13 +35,13 @@ write_out(const char* text, std::size_t n) {
     }
 }
 
-__attribute__((format(printf, 1, 0))) void
-vlog(const char* fmt, va_list ap) {
+__attribute__((format(printf, 2, 0))) void
+vlog(Level level, const char* fmt, va_list ap) {
     const int saved = errno;          // callers report errno after logging
     std::array<char, kLineSize> line; // vsnprintf fills what is written
     const int n = std::vsnprintf(line.data(), line.size(), fmt, ap);
     if (n > 0)
-        write_out(line.data(), std::min(static_cast<std::size_t>(n), line.size() - 1));
+        write_out(level, line.data(), std::min(static_cast<std::size_t>(n), line.size() - 1));
     errno = saved;
 }
 
@@ -62,7 +65,15 @@ void
 log_line(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    vlog(fmt, ap);
+    vlog(Level::event, fmt, ap);
+    va_end(ap);
+}
+
+void
+log_error(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vlog(Level::error, fmt, ap);
     va_end(ap);
 }
 
@@ -72,13 +83,13 @@ log_debug(const char* fmt, ...) {
         return;
     va_list ap;
     va_start(ap, fmt);
-    vlog(fmt, ap);
+    vlog(Level::debug, fmt, ap);
     va_end(ap);
 }
 
 void
 log_perror(const char* text) {
-    log_line("%s: %s\n", text, std::strerror(errno));
+    log_error("%s: %s\n", text, std::strerror(errno));
 }
 
 void
@@ -98,5 +109,5 @@ log_dump(const char* label, const unsigned char* data, std::size_t n) {
         text[at++] = '>';
     }
     text[at++] = '\n';
-    write_out(text.data(), at);
+    write_out(Level::debug, text.data(), at);
 }

@@ -5,9 +5,12 @@
 #include <cstddef>
 
 const char* make_timestamp();
+// Lines by kind: events (start, connects, disconnects, shutdown), error
+// reports, and debug lines and dumps, written only in debug mode.
 void log_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void log_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void log_debug(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void log_perror(const char* text); // "text: strerror\n", errno preserved
+void log_perror(const char* text); // an error: "text: strerror\n", errno preserved
 void log_dump(const char* label, const unsigned char* data, std::size_t n);
 // While start-up runs, every line is also sent to the launching process,
 // which reports a failed start. -1 stops that.

@@ -12,7 +12,7 @@ cleanup_and_exit(int status) {
     close(server_settings.serial_fd);
     if (server_settings.lock_mode) {
         if (remove_lock(port) != 0)
-            log_line("Could not remove lock file for: %s\n", port);
+            log_error("Could not remove lock file for: %s\n", port);
         else
             log_debug("Remove lock file for %s\n", port);
     }

@@ -118,7 +118,7 @@ accept_client(sockaddr_in& peer, long& last_shortage_report) {
         if (retry_accept(errno))
             continue;
         log_perror("kolvd: accept");
-        log_line("Server not started, due to previous error\n");
+        log_error("Server not started, due to previous error\n");
         close(proc.listen_fd);
         cleanup_and_exit(1);
     }

@@ -197,8 +197,8 @@ void
 note_signals() {
     if (proc.sigpipe_pending) {
         proc.sigpipe_pending = 0;
-        log_line("%s: server for %s, got SIGPIPE signal\n", proc.program_name.data(),
-                 proc.port_path.data());
+        log_error("%s: server for %s, got SIGPIPE signal\n", proc.program_name.data(),
+                  proc.port_path.data());
     }
     if (proc.reinit_pending) {
         proc.reinit_pending = 0;

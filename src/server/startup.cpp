@@ -22,7 +22,7 @@ namespace {
 [[noreturn]] void
 not_started() {
     log_mirror_to(-1); // the launcher prints this line itself
-    log_line("Server not started, due to previous error\n");
+    log_error("Server not started, due to previous error\n");
     std::exit(1);
 }
 
@@ -178,7 +178,7 @@ run_server() {
 
     const int port = lookup_service_port(proc.service_name.data());
     if (port < 0) {
-        log_line("%s - no such service on this host\n", proc.service_name.data());
+        log_error("%s - no such service on this host\n", proc.service_name.data());
         not_started();
     }
     open_listening_socket(port);
@@ -197,7 +197,7 @@ run_server() {
     install_server_signals();
     if (server_settings.lock_mode) {
         if (create_lock(port_path) != 0) {
-            log_line("Could not create lock file: %s\n", port_path);
+            log_error("Could not create lock file: %s\n", port_path);
             close(server_settings.serial_fd);
             not_started_closing(proc.listen_fd);
         }
