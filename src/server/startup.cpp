@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -41,6 +42,14 @@ close_every_descriptor(int keep) {
     for (int fd = getdtablesize() - 1; fd >= 0; --fd)
         if (fd != keep)
             close(fd);
+}
+
+// Whatever the launching process blocked, the server takes every signal.
+void
+start_clean() {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
 // The launcher waits until the server is ready (a NUL byte) or has failed
@@ -155,6 +164,7 @@ run_server() {
         report_start(pid, report[0]);
     }
 
+    start_clean();
     close_every_descriptor(to_launcher);
     log_mirror_to(to_launcher);
     if (setsid() < 0)

@@ -125,3 +125,40 @@ TEST_F(Control, ReinitialiseDropsAClientWhateverItsPortWriteIsDoing) {
     }
     EXPECT_EQ(kt::count(kt::slurp(log), "kolvd: "), 0);
 }
+
+// Started by a process that blocked (or ignored) SIGHUP, SIGTERM and SIGUSR1,
+// the server still obeys -I, and then -S or SIGTERM.
+class InheritedSignals : public kt::Daemon,
+                         public ::testing::WithParamInterface<std::tuple<bool, int>> {};
+
+TEST_P(InheritedSignals, LeaveTheServerObeyingControl) {
+    const auto [ignored, end] = GetParam();
+    const int sigs[] = {SIGHUP, SIGTERM, SIGUSR1};
+    sigset_t blocked, old_mask;
+    sigemptyset(&blocked);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    std::array<struct sigaction, 3> old{};
+    for (std::size_t i = 0; i < 3; ++i) {
+        sigaddset(&blocked, sigs[i]);
+        sigaction(sigs[i], ignored ? &ignore : nullptr, &old[i]);
+    }
+    sigprocmask(SIG_BLOCK, ignored ? nullptr : &blocked, &old_mask);
+    up();
+    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+    for (std::size_t i = 0; i < 3; ++i)
+        sigaction(sigs[i], &old[i], nullptr);
+    ASSERT_FALSE(HasFatalFailure());
+    const int c = client();
+    exchange(c, "x", "y");
+    EXPECT_EQ(control("-I").status, 0);
+    EXPECT_TRUE(kt::closed(c));
+    if (end == SIGHUP)
+        EXPECT_EQ(control("-S").status, 0);
+    else
+        kill(pid, SIGTERM);
+    EXPECT_EQ(finish(), end == SIGTERM ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(BlockedOrIgnored, InheritedSignals,
+                         ::testing::Combine(::testing::Bool(), ::testing::Values(SIGHUP, SIGTERM)));
