@@ -13,6 +13,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -44,12 +45,15 @@ close_every_descriptor(int keep) {
             close(fd);
 }
 
-// Whatever the launching process blocked, the server takes every signal.
+// Whatever the launching process blocked, the server takes every signal; and
+// whatever name the binary was run by (a copy, a link, a re-exec through
+// /proc/self/exe), it is known by the program's name, which -S and -I look for.
 void
 start_clean() {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    prctl(PR_SET_NAME, proc.program_name.data());
 }
 
 // The launcher waits until the server is ready (a NUL byte) or has failed

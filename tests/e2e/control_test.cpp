@@ -126,6 +126,144 @@ TEST_F(Control, ReinitialiseDropsAClientWhateverItsPortWriteIsDoing) {
     EXPECT_EQ(kt::count(kt::slurp(log), "kolvd: "), 0);
 }
 
+namespace {
+
+// A process of the test's own, killed and reaped by pid when the test ends.
+struct Bystander {
+    pid_t pid = -1;
+    Bystander(std::vector<std::string> argv, const std::string& stdin_path) {
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 0, stdin_path.c_str(), O_RDWR, 0);
+        std::vector<char*> args;
+        for (auto& a : argv)
+            args.push_back(a.data());
+        args.push_back(nullptr);
+        posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+    }
+    ~Bystander() {
+        if (pid > 0 && kill(pid, SIGKILL) == 0)
+            waitpid(pid, nullptr, 0);
+    }
+    bool alive() const {
+        return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0;
+    }
+};
+
+std::string
+planted(pid_t p) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", p);
+    return text;
+}
+
+} // namespace
+
+// The lock names a process that is not the server of the port: one that holds
+// the port but is another program, or a kolvd serving another port. Neither
+// command signals it. The server itself, run by another name, still is.
+TEST_F(Control, OnlyTheServerOfThePortIsSignalled) {
+    const std::string renamed = dir / "serial-gateway";
+    up({}, {"/bin/sh", "-c", "ln -s \"$0\" " + renamed + " && exec " + renamed + " \"$@\""});
+    const kt::Pty elsewhere;
+    const std::string own_port = port_name, own_svc = svc, own_log = log;
+    port_name = elsewhere.dev.substr(5), svc = std::to_string(kt::loopback(0, true));
+    log = dir / "elsewhere.log";
+    ASSERT_EQ(start({"-N"}).status, 0);
+    const pid_t other_kolvd = adopted;
+    port_name = own_port, svc = own_svc, log = own_log;
+    const Bystander holder({"/bin/sleep", "60"}, dev);
+    for (const pid_t target : {holder.pid, other_kolvd}) {
+        for (const char* opt : {"-S", "-I"}) {
+            SCOPED_TRACE(std::to_string(target) + opt);
+            kt::spit(lock, planted(target));
+            const kt::Result r = control(opt);
+            const std::string id = std::to_string(target);
+            EXPECT_EQ(r.out, std::string(opt) == "-S"
+                                 ? "Unable to kill server pid " + id + "\n"
+                                 : "kolvd: Unable to reinitialize server pid " + id + "\n");
+            EXPECT_EQ(r.err, "kolvd: pid " + id + " is not the server of " + dev + "\n");
+            EXPECT_EQ(r.status, 1);
+        }
+    }
+    EXPECT_TRUE(holder.alive());
+    EXPECT_EQ(waitpid(other_kolvd, nullptr, WNOHANG), 0);
+    kt::spit(lock, planted(pid));
+    EXPECT_EQ(control("-S").status, 0);
+    EXPECT_EQ(finish(), 0);
+}
+
+// Where /proc cannot tell whether the lock's pid is the server, nothing is
+// sent: /proc shows nothing of the server (a tmpfs over its /proc/PID, in a
+// mount namespace of the command's own, as hidepid or a /proc that is not
+// mounted would), or a process's descriptors are closed even to its own user
+// (a setgid copy of sleep run by nobody is not dumpable). That a process is
+// gone is still told, by kill itself.
+TEST_F(Control, WhereProcCannotTellNothingIsSent) {
+    if (geteuid() != 0 || kt::run({"/usr/bin/unshare", "-m", "true"}).status != 0)
+        GTEST_SKIP() << "needs root and mount namespaces";
+    up();
+    const int c = client();
+    exchange(c, "x", "y");
+    const std::string bin = dir / "bin";
+    std::filesystem::create_directory(bin);
+    std::filesystem::permissions(dir.path, std::filesystem::perms(0755));
+    for (const auto& [from, to] :
+         {std::pair{"/bin/sleep", "sleep"}, {"/bin/sleep", "kolvd"}, {KOLVD_BINARY, "control"}}) {
+        std::filesystem::copy_file(from, bin + "/" + to);
+        chmod((bin + "/" + to).c_str(), std::string(to) == "control" ? 0755 : 02755);
+    }
+    const std::vector<std::string> nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                             "--clear-groups"};
+    const auto as_nobody = [&](const std::string& program) {
+        std::vector<std::string> argv = nobody;
+        argv.insert(argv.end(), {bin + "/" + program, "60"});
+        return argv;
+    };
+    const Bystander sleeper(as_nobody("sleep"), dev), impostor(as_nobody("kolvd"), dev);
+    const auto cannot_tell = [&](pid_t p, const std::string& entry, const std::string& why) {
+        const std::string id = std::to_string(p);
+        return "kolvd: cannot tell whether pid " + id + " is the server of " + dev + ": /proc/" +
+               id + "/" + entry + ": " + why + "\n";
+    };
+    const std::string hide_server = "mount -t tmpfs none /proc/" + std::to_string(pid);
+    struct Row {
+        std::string proc_change; // run inside a mount namespace of the command's own
+        bool by_nobody;
+        pid_t target;
+        std::string opt, err;
+    };
+    const Row rows[] = {
+        {hide_server, false, pid, "-S", cannot_tell(pid, "comm", "No such file or directory")},
+        {hide_server, false, 2147483647, "-I", "kolvd: kill: No such process\n"},
+        {"", true, sleeper.pid, "-S",
+         "kolvd: pid " + std::to_string(sleeper.pid) + " is not the server of " + dev + "\n"},
+        {"", true, impostor.pid, "-I", cannot_tell(impostor.pid, "fd", "Permission denied")},
+    };
+    for (const auto& [proc_change, by_nobody, target, opt, err] : rows) {
+        SCOPED_TRACE(proc_change + opt + std::to_string(target));
+        kt::spit(lock, planted(target));
+        std::vector<std::string> argv = by_nobody ? nobody : std::vector<std::string>{};
+        if (!proc_change.empty())
+            argv.insert(argv.end(), {"/usr/bin/unshare", "-m", "sh", "-c",
+                                     proc_change + " && exec \"$@\"", "sh"});
+        argv.insert(argv.end(), {bin + "/control", "-L", locks, opt, port_name});
+        const kt::Result r = kt::run(argv);
+        const std::string id = std::to_string(target);
+        EXPECT_EQ(r.out, opt == "-S" ? "Unable to kill server pid " + id + "\n"
+                                     : "kolvd: Unable to reinitialize server pid " + id + "\n");
+        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(r.status, 1);
+    }
+    EXPECT_TRUE(sleeper.alive());
+    EXPECT_TRUE(impostor.alive());
+    exchange(c, "the client", "still served");
+    kt::spit(lock, planted(pid));
+    EXPECT_EQ(control("-S").status, 0);
+    EXPECT_EQ(finish(), 0);
+}
+
 // Started by a process that blocked (or ignored) SIGHUP, SIGTERM and SIGUSR1,
 // the server still obeys -I, and then -S or SIGTERM.
 class InheritedSignals : public kt::Daemon,
