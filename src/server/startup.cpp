@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -12,6 +13,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -41,6 +43,17 @@ close_every_descriptor(int keep) {
     for (int fd = getdtablesize() - 1; fd >= 0; --fd)
         if (fd != keep)
             close(fd);
+}
+
+// Whatever the launching process blocked, the server takes every signal; and
+// whatever name the binary was run by (a copy, a link, a re-exec through
+// /proc/self/exe), it is known by the program's name, which -S and -I look for.
+void
+start_clean() {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    prctl(PR_SET_NAME, proc.program_name.data());
 }
 
 // The launcher waits until the server is ready (a NUL byte) or has failed
@@ -155,6 +168,7 @@ run_server() {
         report_start(pid, report[0]);
     }
 
+    start_clean();
     close_every_descriptor(to_launcher);
     log_mirror_to(to_launcher);
     if (setsid() < 0)

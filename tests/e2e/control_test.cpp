@@ -125,3 +125,167 @@ TEST_F(Control, ReinitialiseDropsAClientWhateverItsPortWriteIsDoing) {
     }
     EXPECT_EQ(kt::count(kt::slurp(log), "kolvd: "), 0);
 }
+
+namespace {
+
+// A process of the test's own holding the port, killed and reaped by pid when
+// the test ends.
+struct Bystander {
+    pid_t pid = -1;
+    Bystander(std::vector<std::string> argv, const std::string& port) {
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 0, port.c_str(), O_RDWR, 0);
+        std::vector<char*> args;
+        for (auto& a : argv)
+            args.push_back(a.data());
+        args.push_back(nullptr);
+        posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+    }
+    ~Bystander() {
+        if (pid > 0 && kill(pid, SIGKILL) == 0)
+            waitpid(pid, nullptr, 0);
+    }
+};
+
+std::string
+planted(pid_t p) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", p);
+    return text;
+}
+
+} // namespace
+
+// The lock names a process that is not the server of the port, or one that
+// /proc cannot tell about; neither command signals it, and each says why:
+// - another program holding the port, or a kolvd serving another port;
+// - the server, with /proc showing nothing of it (a tmpfs over its /proc/PID
+//   in a mount namespace of the command's own, as hidepid or a /proc that is
+//   not mounted would); that a process is gone is still told, by kill;
+// - a process whose descriptors are closed even to its own user: a setgid
+//   copy of sleep run by nobody is not dumpable (named sleep, or kolvd).
+// The server itself, run by another name, is still signalled.
+TEST_F(Control, OnlyTheServerOfThePortIsSignalled) {
+    const std::string renamed = dir / "serial-gateway", bin = dir / "bin";
+    up({}, {"/bin/sh", "-c", "ln -s \"$0\" " + renamed + " && exec " + renamed + " \"$@\""});
+    const int c = client();
+    exchange(c, "x", "y");
+    const kt::Pty elsewhere;
+    const std::string own_port = port_name, own_svc = svc, own_log = log;
+    port_name = elsewhere.dev.substr(5), svc = std::to_string(kt::loopback(0, true));
+    log = dir / "elsewhere.log";
+    ASSERT_EQ(start({"-N"}).status, 0);
+    const pid_t other_kolvd = adopted;
+    port_name = own_port, svc = own_svc, log = own_log;
+    const Bystander holder({"/bin/sleep", "60"}, dev);
+
+    std::filesystem::create_directory(bin);
+    std::filesystem::permissions(dir.path, std::filesystem::perms(0755));
+    for (const auto& [from, to] :
+         {std::pair{"/bin/sleep", "sleep"}, {"/bin/sleep", "kolvd"}, {KOLVD_BINARY, "control"}}) {
+        std::filesystem::copy_file(from, bin + "/" + to);
+        chmod((bin + "/" + to).c_str(), std::string(to) == "control" ? 0755 : 02755);
+    }
+    const bool privileged =
+        geteuid() == 0 && kt::run({"/usr/bin/unshare", "-m", "true"}).status == 0;
+    const std::vector<std::string> nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                             "--clear-groups"};
+    const auto as_nobody = [&](const std::string& program) {
+        std::vector<std::string> argv = privileged ? nobody : std::vector<std::string>{};
+        argv.insert(argv.end(), {bin + "/" + program, "60"});
+        return argv;
+    };
+    const Bystander sleeper(as_nobody("sleep"), dev), impostor(as_nobody("kolvd"), dev);
+
+    const auto not_server = [&](pid_t p) {
+        return "kolvd: pid " + std::to_string(p) + " is not the server of " + dev + "\n";
+    };
+    const auto cannot_tell = [&](pid_t p, const std::string& entry, const std::string& why) {
+        const std::string id = std::to_string(p);
+        return "kolvd: cannot tell whether pid " + id + " is the server of " + dev + ": /proc/" +
+               id + "/" + entry + ": " + why + "\n";
+    };
+    const std::vector<std::string> hide_server = {"/usr/bin/unshare",
+                                                  "-m",
+                                                  "sh",
+                                                  "-c",
+                                                  "mount -t tmpfs none /proc/" +
+                                                      std::to_string(pid) + " && exec \"$@\"",
+                                                  "sh"};
+    struct Row {
+        bool privileged;
+        std::vector<std::string> prefix;
+        pid_t target;
+        std::string opt, err;
+    };
+    const Row rows[] = {
+        {false, {}, holder.pid, "-S", not_server(holder.pid)},
+        {false, {}, other_kolvd, "-I", not_server(other_kolvd)},
+        {true, hide_server, pid, "-S", cannot_tell(pid, "comm", "No such file or directory")},
+        {true, hide_server, 2147483647, "-I", "kolvd: kill: No such process\n"},
+        {true, nobody, sleeper.pid, "-S", not_server(sleeper.pid)},
+        {true, nobody, impostor.pid, "-I", cannot_tell(impostor.pid, "fd", "Permission denied")},
+    };
+    for (const auto& [needs_root, prefix, target, opt, err] : rows) {
+        if (needs_root && !privileged)
+            continue;
+        SCOPED_TRACE(err);
+        kt::spit(lock, planted(target));
+        std::vector<std::string> argv = prefix;
+        argv.insert(argv.end(), {bin + "/control", "-L", locks, opt, port_name});
+        const kt::Result r = kt::run(argv);
+        const std::string id = std::to_string(target);
+        EXPECT_EQ(r.out, opt == "-S" ? "Unable to kill server pid " + id + "\n"
+                                     : "kolvd: Unable to reinitialize server pid " + id + "\n");
+        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(r.status, 1);
+    }
+    for (const pid_t p : {holder.pid, sleeper.pid, impostor.pid})
+        EXPECT_EQ(waitpid(p, nullptr, WNOHANG), 0) << p;
+    EXPECT_EQ(waitpid(other_kolvd, nullptr, WNOHANG), 0);
+    exchange(c, "the client", "still served");
+    kt::spit(lock, planted(pid));
+    EXPECT_EQ(control("-S").status, 0);
+    EXPECT_EQ(finish(), 0);
+    if (!privileged)
+        GTEST_SKIP() << "rows that need root and mount namespaces were skipped";
+}
+
+// Started by a process that blocked (or ignored) SIGHUP, SIGTERM and SIGUSR1,
+// the server still obeys -I, and then -S or SIGTERM.
+class InheritedSignals : public kt::Daemon,
+                         public ::testing::WithParamInterface<std::tuple<bool, int>> {};
+
+TEST_P(InheritedSignals, LeaveTheServerObeyingControl) {
+    const auto [ignored, end] = GetParam();
+    const int sigs[] = {SIGHUP, SIGTERM, SIGUSR1};
+    sigset_t blocked, old_mask;
+    sigemptyset(&blocked);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    std::array<struct sigaction, 3> old{};
+    for (std::size_t i = 0; i < 3; ++i) {
+        sigaddset(&blocked, sigs[i]);
+        sigaction(sigs[i], ignored ? &ignore : nullptr, &old[i]);
+    }
+    sigprocmask(SIG_BLOCK, ignored ? nullptr : &blocked, &old_mask);
+    up();
+    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+    for (std::size_t i = 0; i < 3; ++i)
+        sigaction(sigs[i], &old[i], nullptr);
+    ASSERT_FALSE(HasFatalFailure());
+    const int c = client();
+    exchange(c, "x", "y");
+    EXPECT_EQ(control("-I").status, 0);
+    EXPECT_TRUE(kt::closed(c));
+    if (end == SIGHUP)
+        EXPECT_EQ(control("-S").status, 0);
+    else
+        kill(pid, SIGTERM);
+    EXPECT_EQ(finish(), end == SIGTERM ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(BlockedOrIgnored, InheritedSignals,
+                         ::testing::Combine(::testing::Bool(), ::testing::Values(SIGHUP, SIGTERM)));

@@ -148,7 +148,7 @@ TEST_F(Faults, ControlCommandsSignalOnlyTheServerOfThePort) {
           std::pair{"-I", "kolvd: Unable to reinitialize server pid " + id + "\n"}}) {
         const kt::Result r = control(opt);
         EXPECT_EQ(r.out, out);
-        EXPECT_EQ(r.err, "kolvd: kill: No such process\n");
+        EXPECT_EQ(r.err, "kolvd: pid " + id + " is not the server of " + dev + "\n");
         EXPECT_EQ(r.status, 1);
     }
     EXPECT_TRUE(sleeper.alive());

@@ -107,3 +107,19 @@ TEST_P(Storm, LinesStayInOrderThroughDropsPeriodEndsAndShutdown) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EndedBy, Storm, ::testing::Values(SIGHUP, SIGTERM));
+
+// A log on a terminal never becomes the server's controlling terminal: when
+// that terminal goes away (its master closed), no SIGHUP ends the server.
+TEST_F(Hardening, TerminalLogClosedUnderTheServer) {
+    kt::Pty console;
+    fcntl(console.master, F_SETFL, O_NONBLOCK);
+    log = console.dev;
+    ASSERT_EQ(start({}).status, 0);
+    ASSERT_GT(pid = adopted, 0);
+    close(slave), slave = -1;
+    const int c = client();
+    exchange(c, "before", "the log's terminal closes");
+    close(console.master), console.master = -1;
+    exchange(c, "after", "it closed");
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0);
+}

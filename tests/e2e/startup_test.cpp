@@ -119,3 +119,23 @@ TEST_F(Startup, RefusedStarts) {
         EXPECT_EQ(std::filesystem::exists(target), planted == "link to a file");
     }
 }
+
+// With standard input, output or error closed, a failed start still exits 1
+// and says why wherever it still can: the launcher's own descriptors must not
+// take the places of the closed ones. SIGPIPE is as a shell leaves it.
+TEST_F(Startup, FailedStartWithStandardStreamsClosed) {
+    svc = "nosuchsvc";
+    std::signal(SIGPIPE, SIG_DFL);
+    const std::string lines = "nosuchsvc - no such service on this host\n"
+                              "Server not started, due to previous error\n";
+    for (const std::string closing : {">&-", ">&- 2>&-", "<&-", "<&- >&- 2>&-"}) {
+        SCOPED_TRACE(closing);
+        std::filesystem::remove(log);
+        const kt::Result r = start({}, {"/bin/sh", "-c", "exec \"$@\" " + closing, "sh"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, closing.find(">&-") == closing.npos ? lines : "");
+        EXPECT_EQ(kt::slurp(log), lines);
+        EXPECT_EQ(adopted, -1);
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+}
