@@ -43,5 +43,13 @@ int lookup_service_port(const char* name); // port in network order, or -1
 // relay.cpp
 [[noreturn]] void serve_clients();
 
+// notify.cpp
+// A socket to the service manager, when NOTIFY_SOCKET names one.
+void notify_open();
+// One datagram, such as "READY=1"; nothing when there is no manager.
+void notify(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// "Serving CLIENT since 12:03:44", or for nullptr "Listening on TCP port ...".
+void notify_status(const char* client);
+
 // control.cpp
 [[noreturn]] void run_control_command(Mode mode, const char* port_path);
