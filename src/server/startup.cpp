@@ -78,11 +78,8 @@ report_start(pid_t server, int from_server) {
         clock_gettime(CLOCK_MONOTONIC, &now);
         const long waited =
             (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (waited >= kPatienceMs) {
-            notify_open(); // the manager is to wait for the server's own READY
-            notify("MAINPID=%d", static_cast<int>(server));
+        if (waited >= kPatienceMs)
             std::exit(0);
-        }
         pollfd p{from_server, POLLIN, 0};
         if (poll(&p, 1, static_cast<int>(kPatienceMs - waited)) <= 0)
             continue;
@@ -235,10 +232,11 @@ run_server() {
         }
         log_debug("Create lock file for %s\n", port_path);
     }
-    // The manager hears it before the launcher exits, so it takes the server
-    // for the service's main process.
+    // No MAINPID=: taken while the launcher still runs, it would make the
+    // server a main process that the manager cannot wait for. A forking unit
+    // finds it when the launcher exits.
     notify_status(nullptr);
-    notify("READY=1\nMAINPID=%d", static_cast<int>(getpid()));
+    notify("READY=1");
     (void)!send(to_launcher, "", 1, MSG_NOSIGNAL); // ready: the launcher exits 0
     log_mirror_to(-1);
     close(to_launcher);

@@ -5,6 +5,7 @@
 
 #include <regex>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <termios.h>
 
 namespace {
@@ -257,4 +258,41 @@ TEST_F(Log, NoLineContinuesAFragmentOfAnother) {
     for (std::string line; std::getline(lines, line);)
         EXPECT_TRUE(line.find('[') == std::string::npos || line.starts_with("["))
             << line.substr(0, 40) << " ... " << line.substr(line.size() - 80);
+}
+
+// The service manager's news (NOTIFY_SOCKET, a path or an abstract name):
+// the status, then ready, and a status line at each connect and disconnect.
+TEST_F(Log, ReadyAndStatusForTheServiceManager) {
+    for (const std::string& name : {dir / "notify", "@kolvd-test-" + std::to_string(getpid())}) {
+        SCOPED_TRACE(name);
+        const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un at{AF_UNIX, {}};
+        name.copy(at.sun_path, name.size());
+        if (name[0] == '@')
+            at.sun_path[0] = '\0';
+        const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+        ASSERT_EQ(bind(manager, reinterpret_cast<sockaddr*>(&at), len), 0);
+        const auto next = [manager] {
+            char buf[512];
+            pollfd p{manager, POLLIN, 0};
+            const ssize_t n = poll(&p, 1, 5000) == 1 ? recv(manager, buf, sizeof buf, 0) : -1;
+            return std::string(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        };
+        setenv("NOTIFY_SOCKET", name.c_str(), 1);
+        up();
+        unsetenv("NOTIFY_SOCKET");
+        const std::string listening = "STATUS=Listening on TCP port " + svc + " for " + dev;
+        EXPECT_EQ(next(), listening);
+        EXPECT_EQ(next(), "READY=1");
+        const int c = client();
+        exchange(c, "x", "y");
+        EXPECT_TRUE(std::regex_match(
+            next(), std::regex(R"(STATUS=Serving 127\.0\.0\.1 since \d\d:\d\d:\d\d)")));
+        close(c);
+        EXPECT_EQ(next(), listening);
+        ASSERT_EQ(control("-S").status, 0);
+        ASSERT_EQ(finish(), 0);
+        close(manager);
+        std::filesystem::remove(log);
+    }
 }
