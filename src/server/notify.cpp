@@ -30,6 +30,23 @@ manager_address(sockaddr_un& to) {
     return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n + (name[0] == '/'));
 }
 
+// Each status line costs the manager far more than it costs us: a flood of
+// connections must not keep it busy. Ten clients a second are told, saved
+// up for a second; the others leave it at "Listening". The disconnect of a
+// client it was told of is always told.
+bool
+serving_may_be_told() {
+    constexpr long kEveryMs = 100;
+    constexpr long kSavedMs = 1000;
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    const long now = t.tv_sec * 1000 + t.tv_nsec / 1000000;
+    if (proc.status_next > now)
+        return false;
+    proc.status_next = std::max(proc.status_next, now - kSavedMs) + kEveryMs;
+    return true;
+}
+
 } // namespace
 
 void
@@ -58,9 +75,12 @@ notify(const char* fmt, ...) {
 
 void
 notify_status(const char* client) {
-    if (proc.notify_fd < 0)
+    if (proc.notify_fd < 0 || (client == nullptr && proc.status_shown == 0))
         return;
     if (client != nullptr) {
+        if (!serving_may_be_told())
+            return;
+        proc.status_shown = 1;
         const std::time_t now = std::time(nullptr);
         std::tm local{};
         localtime_r(&now, &local);
@@ -69,6 +89,7 @@ notify_status(const char* client) {
         notify("STATUS=Serving %s since %s", client, since.data());
         return;
     }
+    proc.status_shown = 0;
     sockaddr_in self{};
     socklen_t len = sizeof self;
     getsockname(proc.listen_fd, reinterpret_cast<sockaddr*>(&self), &len);

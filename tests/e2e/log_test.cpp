@@ -272,12 +272,13 @@ TEST_F(Log, ReadyAndStatusForTheServiceManager) {
             at.sun_path[0] = '\0';
         const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
         ASSERT_EQ(bind(manager, reinterpret_cast<sockaddr*>(&at), len), 0);
-        const auto next = [manager] {
+        const auto receive = [manager](int wait_ms) {
             char buf[512];
             pollfd p{manager, POLLIN, 0};
-            const ssize_t n = poll(&p, 1, 5000) == 1 ? recv(manager, buf, sizeof buf, 0) : -1;
+            const ssize_t n = poll(&p, 1, wait_ms) == 1 ? recv(manager, buf, sizeof buf, 0) : -1;
             return std::string(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
         };
+        const auto next = [&] { return receive(5000); };
         setenv("NOTIFY_SOCKET", name.c_str(), 1);
         up();
         unsetenv("NOTIFY_SOCKET");
@@ -290,6 +291,29 @@ TEST_F(Log, ReadyAndStatusForTheServiceManager) {
             next(), std::regex(R"(STATUS=Serving 127\.0\.0\.1 since \d\d:\d\d:\d\d)")));
         close(c);
         EXPECT_EQ(next(), listening);
+        // A flood of clients: ten a second are told, saved up for a second,
+        // and the manager is left with "Listening".
+        // (Read as they come: the socket holds only a few.)
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<std::string> told;
+        const auto take = [&](int wait_ms) {
+            for (std::string got; !(got = receive(wait_ms)).empty();)
+                told.push_back(got);
+        };
+        for (int i = 0; i < 60; ++i) {
+            const int flood = client();
+            exchange(flood, "f", "");
+            close(flood);
+            ASSERT_TRUE(wait_log("disconnects", i + 2));
+            take(0);
+        }
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (told.empty() || told.back() != listening)
+            told.push_back(receive(5000)); // the last disconnect's, still on its way
+        EXPECT_LE(told.size(), 2 * (11 + static_cast<std::size_t>(seconds * 10)));
+        EXPECT_GE(told.size(), 2U);
+        EXPECT_EQ(told.back(), listening);
         ASSERT_EQ(control("-S").status, 0);
         ASSERT_EQ(finish(), 0);
         close(manager);
