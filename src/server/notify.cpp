@@ -1,7 +1,9 @@
 // News for the service manager, when it asked for them (NOTIFY_SOCKET): ready
 // at start-up, then a status line at each connect and disconnect. Nothing is
 // sent without the variable, nothing ever waits for the manager (a datagram
-// it cannot take at once is lost), and nothing wakes the server up.
+// it cannot take at once is lost), and nothing wakes the server up. The
+// launcher tells of the start-up, as the process the manager started: the
+// server is not the unit's main process before the launcher has exited.
 #include "server/server.h"
 
 #include <cstdarg>
@@ -28,6 +30,23 @@ manager_address(sockaddr_un& to) {
     if (name[0] == '@')
         to.sun_path[0] = '\0'; // an abstract name has no terminating NUL
     return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n + (name[0] == '/'));
+}
+
+__attribute__((format(printf, 1, 2))) void
+notify(const char* fmt, ...) {
+    sockaddr_un to{};
+    const socklen_t len = proc.notify_fd < 0 ? 0 : manager_address(to);
+    if (len == 0)
+        return;
+    std::array<char, 256> text;
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(text.data(), text.size(), fmt, ap);
+    va_end(ap);
+    if (n > 0)
+        (void)!sendto(proc.notify_fd, text.data(),
+                      std::min(static_cast<std::size_t>(n), text.size() - 1),
+                      MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), len);
 }
 
 // Each status line costs the manager far more than it costs us: a flood of
@@ -57,25 +76,13 @@ notify_open() {
 }
 
 void
-notify(const char* fmt, ...) {
-    sockaddr_un to{};
-    const socklen_t len = proc.notify_fd < 0 ? 0 : manager_address(to);
-    if (len == 0)
-        return;
-    std::array<char, 256> text;
-    va_list ap;
-    va_start(ap, fmt);
-    const int n = std::vsnprintf(text.data(), text.size(), fmt, ap);
-    va_end(ap);
-    if (n > 0)
-        (void)!sendto(proc.notify_fd, text.data(),
-                      std::min(static_cast<std::size_t>(n), text.size() - 1),
-                      MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), len);
+notify_ready(int port) {
+    notify("READY=1\nSTATUS=Listening on TCP port %d for %s", port, proc.port_path.data());
 }
 
 void
 notify_status(const char* client) {
-    if (proc.notify_fd < 0 || (client == nullptr && proc.status_shown == 0))
+    if (proc.notify_fd < 0 || (client == nullptr && !proc.status_shown))
         return;
     if (client != nullptr) {
         if (!serving_may_be_told())

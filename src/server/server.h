@@ -43,11 +43,11 @@ int lookup_service_port(const char* name); // port in network order, or -1
 // relay.cpp
 [[noreturn]] void serve_clients();
 
-// notify.cpp
+// notify.cpp: nothing is sent when there is no service manager.
 // A socket to the service manager, when NOTIFY_SOCKET names one.
 void notify_open();
-// One datagram, such as "READY=1"; nothing when there is no manager.
-void notify(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// From the launcher: the server is ready and listens on `port`.
+void notify_ready(int port);
 // "Serving CLIENT since 12:03:44", or for nullptr "Listening on TCP port ...".
 void notify_status(const char* client);
 

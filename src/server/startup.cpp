@@ -90,8 +90,12 @@ report_start(pid_t server, int from_server) {
         if (n <= 0)
             break;
         const std::string_view got{chunk.data(), static_cast<std::size_t>(n)};
-        if (got.find('\0') != got.npos)
+        if (got.find('\0') != got.npos) {
+            notify_open();
+            const int port = lookup_service_port(proc.service_name.data());
+            notify_ready(ntohs(static_cast<std::uint16_t>(port)));
             std::exit(0);
+        }
         const std::size_t take = std::min(got.size(), text.size() - have);
         std::memcpy(text.data() + have, got.data(), take);
         have += take;
@@ -232,11 +236,6 @@ run_server() {
         }
         log_debug("Create lock file for %s\n", port_path);
     }
-    // No MAINPID=: taken while the launcher still runs, it would make the
-    // server a main process that the manager cannot wait for. A forking unit
-    // finds it when the launcher exits.
-    notify_status(nullptr);
-    notify("READY=1");
     (void)!send(to_launcher, "", 1, MSG_NOSIGNAL); // ready: the launcher exits 0
     log_mirror_to(-1);
     close(to_launcher);

@@ -140,6 +140,7 @@ scenario_status() {
         fail "status after the drop: $(status_text)"
     journal_has "REINITIALIZE kolvd server on /dev/ttyKV0" 6 || fail "no REINITIALIZE line"
     inside python3 /root/peer.py client 7001 || fail "relay after the drop"
+    [[ $(journal | grep -c "notification message") == 0 ]] || fail "systemd refused a status line"
 }
 
 # The documented drop-in: only the allowed address reaches the port; another
