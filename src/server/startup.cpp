@@ -44,8 +44,8 @@ close_every_descriptor(int first, int keep) {
             close(fd);
 }
 
-// A failure's lines as the server sent them, each with its priority, which
-// stays for a journal and goes elsewhere. When the server wrote to this very
+// A failure's lines as the server sent them: each starts with its priority,
+// kept for a journal and removed elsewhere. When the server wrote to this very
 // journal stream, its lines are there already and are not repeated.
 void
 repeat_failure(std::string_view text) {
