@@ -2,6 +2,9 @@
 # The Debian package's unit under a real systemd: installs the .deb inside a
 # throw-away machine (scripts/machine.sh) and drives kolvd@ttyKV0 on a
 # pseudo-terminal. Usage: unit_test.sh PACKAGE.deb
+# With KOLVD_SHOW_STATUS=1 it also prints what an administrator sees:
+# systemctl status with a client connected, journalctl -p err after a
+# failed start.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 deb=$1
