@@ -245,12 +245,12 @@ scenario_failed_start() {
     if inside systemctl start "$unit" 2>/dev/null; then
         fail "start succeeded with $setting"
     fi
+    # Before Restart=on-failure tries again, 5 s after the failure.
+    inside systemctl stop "$unit"
     for line in "$reason" "Server not started, due to previous error"; do
         journal_has "$line" 3 || fail "journalctl -p err does not show '$line'"
         [[ $(journal | grep -cF "$line") == 1 ]] || fail "'$line' $(journal | grep -cF "$line") times"
     done
-    # Before Restart=on-failure tries again, 5 s after the failure.
-    inside systemctl stop "$unit"
     inside test ! -e "$lock" || fail "lock left after a failed start"
     inside systemctl reset-failed "$unit" 2>/dev/null || true
 }
