@@ -32,7 +32,7 @@ install(CODE "if(CMAKE_INSTALL_DO_STRIP)
 endif()")
 install(PROGRAMS dist/clear-stale-lock DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/kolvd)
 install(FILES ${gz}/kolvd.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
-install(FILES dist/kolvd.conf.example README.md ${gz}/changelog.gz
+install(FILES dist/kolvd.conf.example dist/ip-filter.conf README.md ${gz}/changelog.gz
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
 install(FILES dist/kolvd@.service DESTINATION ${KOLVD_SYSTEMD_UNIT_DIR})
@@ -65,6 +65,8 @@ if(KOLVD_SHLIBDEPS)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libc6 (>= 2.34)")
 endif()
+# logrotate: for a log file, which the unit does not use unless asked to.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "logrotate")
 # Files under /etc are the administrator's: dpkg keeps their changes on upgrade.
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/debian/conffiles "${etc}/logrotate.d/kolvd\n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

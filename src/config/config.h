@@ -59,7 +59,15 @@ struct ProcessState {
     // Self-pipe: signal handlers write a byte so that every wait wakes up.
     int wake_rd = -1;
     int wake_wr = -1;
-    int startup_report = -1;                           // to the launcher, until start-up ends
+    int startup_report = -1; // to the launcher, until start-up ends
+    // The log's target: -f or LogFileName chose a file; otherwise, under a
+    // service manager, its journal on standard error.
+    std::int32_t log_file_given = 0;
+    std::int32_t log_journal = 0;
+    std::int32_t log_cut = 0;      // a line went out in part: a newline is owed first
+    int notify_fd = -1;            // to the service manager, when it asked for news
+    long status_next = 0;          // ms: when the next "Serving" status may go
+    std::int32_t status_shown = 0; // the manager was told of a client
     volatile std::sig_atomic_t shutdown_signal = 0;    // SIGHUP or SIGTERM, first one wins
     volatile std::sig_atomic_t reinit_pending = 0;     // REINITIALIZE line still to write
     volatile std::sig_atomic_t sigpipe_pending = 0;    // SIGPIPE line still to write

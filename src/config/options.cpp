@@ -109,6 +109,7 @@ parse_command_line(int argc, char** argv) {
         case 'f':
             if (!fits_into(proc.LogFileName, optarg))
                 too_long("-f log file path", kLogFileNameSize - 1);
+            proc.log_file_given = 1;
             break;
         default:
             usage_exit(); // getopt has already said why

@@ -104,6 +104,7 @@ apply_line(std::string_view key, std::string_view value, const char* path,
         break; // too long: matches no mode
     case 9:
         fits_into(proc.LogFileName, value);
+        proc.log_file_given = 1;
         break; // 79 always fits in 255
     }
 }

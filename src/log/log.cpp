@@ -1,7 +1,9 @@
 // The log: standard error, shared with other writers and opened for append,
 // so every line is composed here and goes out in one write. The log is
 // non-blocking: a target that takes no data (a full FIFO, a stopped terminal)
-// loses the line instead of holding the server.
+// loses the line instead of holding the server. Under a service manager with
+// no log file chosen, standard error is its journal's stream, and each line
+// starts with its syslog priority ("<3>"), which the journal strips.
 #include "log/log.h"
 
 #include "config/config.h"
@@ -9,43 +11,87 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr std::size_t kLineSize = 1024;
+constexpr std::size_t kPrefixSize = 3; // "<3>"
 
 // Syslog priorities of the three kinds of line.
 enum class Level { error = 3, event = 6, debug = 7 };
 
-void
-write_out(Level, const char* text, std::size_t n) {
-    if (proc.startup_report >= 0) // the launcher may be gone: no SIGPIPE, no waiting
-        (void)!send(proc.startup_report, text, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-    while (n > 0) {
-        const ssize_t w = write(STDERR_FILENO, text, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return;
-        text += w;
-        n -= static_cast<std::size_t>(w);
+// One attempt, never waiting. The journal's socket is shared with the
+// launcher, so its mode is left alone and each send says "don't wait".
+ssize_t
+put(const char* text, std::size_t n) {
+    for (;;) {
+        const ssize_t w = proc.log_journal
+                              ? send(STDERR_FILENO, text, n, MSG_DONTWAIT | MSG_NOSIGNAL)
+                              : write(STDERR_FILENO, text, n);
+        if (w >= 0 || errno != EINTR)
+            return w;
     }
+}
+
+// `line` starts with room for the priority. A target that takes part of a
+// line and then nothing more leaves a fragment; it is ended with a newline,
+// now or before the next line, which is dropped until that newline goes out,
+// so no line ever continues a fragment of another.
+void
+write_out(Level level, char* line, std::size_t n) {
+    line[0] = '<';
+    line[1] = static_cast<char>('0' + static_cast<int>(level));
+    line[2] = '>';
+    // The launcher may be gone: no SIGPIPE, no waiting. It gets the priority
+    // too, for a journal of its own.
+    if (proc.startup_report >= 0)
+        (void)!send(proc.startup_report, line, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (proc.log_cut) {
+        if (put("\n", 1) != 1)
+            return;
+        proc.log_cut = 0;
+    }
+    const std::size_t skip = proc.log_journal ? 0 : kPrefixSize;
+    const char* text = line + skip;
+    n -= skip;
+    std::size_t done = 0;
+    for (ssize_t w = 0; done < n && (w = put(text + done, n - done)) > 0;)
+        done += static_cast<std::size_t>(w);
+    if (done > 0 && done < n && put("\n", 1) != 1)
+        proc.log_cut = 1;
 }
 
 __attribute__((format(printf, 2, 0))) void
 vlog(Level level, const char* fmt, va_list ap) {
-    const int saved = errno;          // callers report errno after logging
-    std::array<char, kLineSize> line; // vsnprintf fills what is written
-    const int n = std::vsnprintf(line.data(), line.size(), fmt, ap);
-    if (n > 0)
-        write_out(level, line.data(), std::min(static_cast<std::size_t>(n), line.size() - 1));
+    const int saved = errno;                        // callers report errno after logging
+    std::array<char, kPrefixSize + kLineSize> line; // vsnprintf fills what is written
+    const int n = std::vsnprintf(line.data() + kPrefixSize, kLineSize, fmt, ap);
+    if (n > 0) {
+        const std::size_t len = std::min(static_cast<std::size_t>(n), kLineSize - 1);
+        if (len < static_cast<std::size_t>(n))
+            line[kPrefixSize + len - 1] = '\n'; // a line cut to fit still ends
+        write_out(level, line.data(), kPrefixSize + len);
+    }
     errno = saved;
 }
 
 } // namespace
+
+bool
+journal_stream(int fd) {
+    const char* named = std::getenv("JOURNAL_STREAM"); // "device:inode"
+    unsigned long long dev = 0;
+    unsigned long long ino = 0;
+    char extra = 0;
+    struct stat st {};
+    return named != nullptr && std::sscanf(named, "%llu:%llu%c", &dev, &ino, &extra) == 2 &&
+           fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_dev == dev && st.st_ino == ino;
+}
 
 const char*
 make_timestamp() {
@@ -97,10 +143,11 @@ log_dump(const char* label, const unsigned char* data, std::size_t n) {
     // "kolvd got:" and "<41h>" per byte; sized for the largest chunk relayed.
     constexpr std::size_t kMaxChunk = 8192;
     static constexpr char kHex[] = "0123456789ABCDEF";
-    std::array<char, kProgramNameSize + 8 + kMaxChunk * 5 + 2> text; // 41 KB: not cleared
+    std::array<char, kPrefixSize + kProgramNameSize + 8 + kMaxChunk * 5 + 2> text; // not cleared
     n = std::min(n, kMaxChunk);
-    int len = std::snprintf(text.data(), text.size(), "%s %s:", proc.program_name.data(), label);
-    auto at = static_cast<std::size_t>(std::max(len, 0));
+    const int len = std::snprintf(text.data() + kPrefixSize, text.size() - kPrefixSize,
+                                  "%s %s:", proc.program_name.data(), label);
+    auto at = kPrefixSize + static_cast<std::size_t>(std::max(len, 0));
     for (std::size_t i = 0; i < n; ++i) {
         text[at++] = '<';
         text[at++] = kHex[data[i] >> 4];

@@ -186,6 +186,7 @@ begin_connection(Connection& c, const sockaddr_in& peer, bool& modem) {
     server_settings.client_connected = 1; // from here on SIGUSR1 drops the client
     copy_cut(c.peer, inet_ntoa(peer.sin_addr));
     log_line("[%s] %s connects to %s\n", make_timestamp(), c.peer.data(), port);
+    notify_status(c.peer.data());
     server_settings.RestartRequested = 0;
     log_debug("Flushing serial port queues for %s\n", port);
     if (tcflush(server_settings.serial_fd, TCIOFLUSH) != 0)
@@ -208,6 +209,7 @@ end_connection(bool& modem) {
     note_signals(); // a drop asked for while still connected is logged before the close
     close(proc.client_fd);
     server_settings.client_connected = 0;
+    notify_status(nullptr);
     modem_lines(modem, TIOCMBIC, "kolvd: ioctl:TIOCMBIC");
     log_debug("Close socket for server on %s\n", proc.port_path.data());
     if (server_settings.AlarmState == 1)

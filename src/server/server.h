@@ -43,5 +43,13 @@ int lookup_service_port(const char* name); // port in network order, or -1
 // relay.cpp
 [[noreturn]] void serve_clients();
 
+// notify.cpp: nothing is sent when there is no service manager.
+// A socket to the service manager, when NOTIFY_SOCKET names one.
+void notify_open();
+// From the launcher: the server is ready and listens on `port`.
+void notify_ready(int port);
+// "Serving CLIENT since 12:03:44", or for nullptr "Listening on TCP port ...".
+void notify_status(const char* client);
+
 // control.cpp
 [[noreturn]] void run_control_command(Mode mode, const char* port_path);

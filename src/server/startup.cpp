@@ -34,13 +34,14 @@ not_started_closing(int fd) {
     not_started();
 }
 
-// All but the report channel to the launcher, which lies above 2.
+// All from `first` on but the report channel to the launcher, which lies
+// above 2.
 void
-close_every_descriptor(int keep) {
+close_every_descriptor(int first, int keep) {
     const auto k = static_cast<unsigned>(keep);
-    if (close_range(0, k - 1, 0) == 0 && close_range(k + 1, ~0U, 0) == 0)
+    if (close_range(static_cast<unsigned>(first), k - 1, 0) == 0 && close_range(k + 1, ~0U, 0) == 0)
         return;
-    for (int fd = getdtablesize() - 1; fd >= 0; --fd)
+    for (int fd = getdtablesize() - 1; fd >= first; --fd)
         if (fd != keep)
             close(fd);
 }
@@ -54,6 +55,25 @@ start_clean() {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     prctl(PR_SET_NAME, proc.program_name.data());
+}
+
+// A failure's lines as the server sent them: each starts with its priority,
+// kept for a journal and removed elsewhere. When the server wrote to this very
+// journal stream, its lines are there already and are not repeated.
+void
+repeat_failure(std::string_view text) {
+    const bool journal = journal_stream(STDOUT_FILENO);
+    if (journal && proc.log_journal)
+        return;
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find('\n'), text.size() - 1) + 1;
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end);
+        if (!journal && line.size() >= 3 && line[0] == '<' && line[2] == '>')
+            line.remove_prefix(3);
+        std::fwrite(line.data(), 1, line.size(), stdout);
+    }
+    std::printf("%sServer not started, due to previous error\n", journal ? "<3>" : "");
 }
 
 // The launcher waits until the server is ready (a NUL byte) or has failed
@@ -83,15 +103,18 @@ report_start(pid_t server, int from_server) {
         if (n <= 0)
             break;
         const std::string_view got{chunk.data(), static_cast<std::size_t>(n)};
-        if (got.find('\0') != got.npos)
+        if (got.find('\0') != got.npos) {
+            notify_open();
+            const int port = lookup_service_port(proc.service_name.data());
+            notify_ready(ntohs(static_cast<std::uint16_t>(port)));
             std::exit(0);
+        }
         const std::size_t take = std::min(got.size(), text.size() - have);
         std::memcpy(text.data() + have, got.data(), take);
         have += take;
     }
     waitpid(server, nullptr, 0);
-    std::fwrite(text.data(), 1, have, stdout);
-    std::printf("Server not started, due to previous error\n");
+    repeat_failure({text.data(), have});
     std::exit(1);
 }
 
@@ -146,9 +169,12 @@ void
 run_server() {
     const char* port_path = proc.port_path.data();
     if (server_settings.lock_mode && lock_exists(port_path) == 0) {
-        std::printf("DEVICE LOCKED\n");
+        std::printf("%sDEVICE LOCKED\n", journal_stream(STDOUT_FILENO) ? "<3>" : "");
         std::exit(1);
     }
+    // Started by a service manager that keeps a journal, and no log file
+    // named (the default, /dev/console, is not named): the journal is the log.
+    proc.log_journal = !proc.log_file_given && journal_stream(STDERR_FILENO);
     std::fflush(stdout); // or the child's exit writes a buffered warning into the log
     int report[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, report) != 0) {
@@ -169,7 +195,11 @@ run_server() {
     }
 
     start_clean();
-    close_every_descriptor(to_launcher);
+    if (proc.log_journal) { // the journal's stream becomes all three standard streams
+        dup2(STDERR_FILENO, STDIN_FILENO);
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+    }
+    close_every_descriptor(proc.log_journal ? 3 : 0, to_launcher);
     log_mirror_to(to_launcher);
     if (setsid() < 0)
         log_perror("kolvd: setsid");
@@ -178,13 +208,16 @@ run_server() {
     umask(0);
     // Never our controlling terminal, and never able to hold us: a log that
     // takes no data loses lines instead.
-    if (open(proc.LogFileName.data(), O_RDWR | O_CREAT | O_APPEND | O_NOCTTY | O_NONBLOCK, 0644) !=
-        0) {
-        log_perror("kolvd: open output file");
-        not_started();
+    if (!proc.log_journal) {
+        if (open(proc.LogFileName.data(), O_RDWR | O_CREAT | O_APPEND | O_NOCTTY | O_NONBLOCK,
+                 0644) != 0) {
+            log_perror("kolvd: open output file");
+            not_started();
+        }
+        (void)!dup(0);
+        (void)!dup(0); // descriptors 1 and 2
     }
-    (void)!dup(0);
-    (void)!dup(0); // descriptors 1 and 2
+    notify_open();
     if (open_wake_pipe() != 0) {
         log_perror("kolvd: pipe");
         not_started();

@@ -2,6 +2,9 @@
 # The Debian package's unit under a real systemd: installs the .deb inside a
 # throw-away machine (scripts/machine.sh) and drives kolvd@ttyKV0 on a
 # pseudo-terminal. Usage: unit_test.sh PACKAGE.deb
+# With KOLVD_SHOW_STATUS=1 it also prints what an administrator sees:
+# systemctl status with a client connected, journalctl -p err after a
+# failed start.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 deb=$1
@@ -30,9 +33,29 @@ log=/var/log/kolvd/ttyKV0.log
 inside() { machine_run "$@"; }
 fail() {
     echo "FAIL: $*" >&2
-    inside journalctl --no-pager -n 20 -u "$unit" >&2 || true
+    inside journalctl --no-pager -n 20 -u "$unit" | cut -c1-200 >&2 || true
     exit 1
 }
+# The unit's setup file: Service=7001 and the given lines.
+setup() { inside sh -c "printf 'Service=7001\n$*' >/etc/kolvd/ttyKV0.conf"; }
+# The unit's journal since this scenario's mark, if it made one: a line
+# "PRIORITY MESSAGE" per record. (Priorities are not asked of journalctl: with
+# --after-cursor, systemd 252 then skips the first record that matches.)
+cursor=
+mark() { cursor=$(inside journalctl -n 0 --show-cursor | sed -n 's/^-- cursor: //p'); }
+journal() {
+    inside journalctl --no-pager -q --all -u "$unit" ${cursor:+--after-cursor="$cursor"} \
+        -o json --output-fields=PRIORITY,MESSAGE |
+        python3 -c 'import json, sys
+for e in map(json.loads, sys.stdin): print(e["PRIORITY"], e["MESSAGE"])'
+}
+# Waits until the journal since the mark holds TEXT, at priority PRIO (0-7)
+# if given. (Not grep -q: with pipefail, journalctl cut short would fail.)
+journal_has() {
+    local text=$1 prio=${2:-[0-7]}
+    wait_for 5 eval 'journal | grep -F -- "$text" | grep "^$prio "'
+}
+status_text() { inside systemctl show -p StatusText --value "$unit"; }
 # Polls CMD every 50 ms for at most SECONDS.
 wait_for() {
     local seconds=$1 i
@@ -61,7 +84,7 @@ scenario_install() {
     inside test -d /var/log/kolvd || fail "/var/log/kolvd not shipped"
     machine_bg python3 /root/peer.py device /dev/ttyKV0 >/dev/null
     wait_for 5 inside test -c /dev/ttyKV0 || fail "no pseudo-terminal"
-    inside sh -c 'printf "Service=7001\nIdleTimeout=0\nLogFileName='"$log"'\n" >/etc/kolvd/ttyKV0.conf'
+    setup 'IdleTimeout=0\nDebugMode=yes\n'
     # A pseudo-terminal has no device unit: the same unit, without the binding.
     inside sh -c 'sed -e "/^BindsTo=/d" -e "s/^After=dev-%i.device /After=/" \
         /usr/lib/systemd/system/kolvd@.service >/etc/systemd/system/kolvd@.service'
@@ -81,6 +104,7 @@ scenario_by_hand() {
 }
 
 scenario_start() {
+    mark
     inside systemctl start "$unit" || fail "start"
     [[ $(unit_state) == "active success 0" ]] || fail "state after start: $(unit_state)"
     local pid
@@ -93,6 +117,52 @@ scenario_start() {
     inside python3 /root/peer.py client 7001 || fail "relay"
 }
 
+# The log is the journal, one record per line, each at its priority, and no
+# file is written.
+scenario_journal() {
+    journal_has "STARTING kolvd Ver 7.24 server for /dev/ttyKV0" 6 || fail "no STARTING line at info"
+    journal_has "Open and setup serial port /dev/ttyKV0" 7 || fail "no debug line at debug"
+    journal_has "127.0.0.1 connects to /dev/ttyKV0" 6 || fail "no connect line at info"
+    journal_has "kolvd got:<70h><69h>" 7 || fail "no dump at debug"
+    journal_has "127.0.0.1 disconnects from /dev/ttyKV0" 6 || fail "no disconnect line at info"
+    [[ $(journal | grep -c "STARTING kolvd") == 1 ]] || fail "STARTING not once: $(journal | grep -c STARTING)"
+    [[ $(journal | grep -c '^. <') == 0 ]] || fail "a priority prefix reached the journal's text"
+    inside test ! -e "$log" || fail "a log file was written"
+}
+
+# The unit's status names the port while nobody is connected, and the client
+# while one is; the README's way to drop it frees the port.
+scenario_status() {
+    [[ $(status_text) == "Listening on TCP port 7001 for /dev/ttyKV0" ]] || fail "status: $(status_text)"
+    machine_bg python3 /root/peer.py hold 7001
+    wait_for 5 eval '[[ $(status_text) == "Serving 127.0.0.1 since "[0-2][0-9]:[0-5][0-9]:[0-5][0-9] ]]' ||
+        fail "status with a client: $(status_text)"
+    if [[ -n ${KOLVD_SHOW_STATUS:-} ]]; then inside systemctl status --no-pager "$unit"; fi
+    inside systemctl kill -s SIGUSR1 "$unit"
+    wait_for 5 eval '[[ $(status_text) == "Listening on TCP port 7001 for /dev/ttyKV0" ]]' ||
+        fail "status after the drop: $(status_text)"
+    journal_has "REINITIALIZE kolvd server on /dev/ttyKV0" 6 || fail "no REINITIALIZE line"
+    inside python3 /root/peer.py client 7001 || fail "relay after the drop"
+    [[ $(journal | grep -c "notification message") == 0 ]] || fail "systemd refused a status line"
+}
+
+# The documented drop-in: only the allowed address reaches the port; another
+# one's connect times out.
+scenario_ip_filter() {
+    local d=/etc/systemd/system/$unit.d
+    inside mkdir -p "$d"
+    inside sh -c "sed 's/^IPAddressAllow=.*/IPAddressAllow=127.0.0.2/' \
+        /usr/share/doc/kolvd/ip-filter.conf >$d/ip-filter.conf"
+    inside systemctl daemon-reload
+    inside systemctl restart "$unit" || fail "restart with the IP filter"
+    inside python3 /root/peer.py client 7001 127.0.0.2 || fail "allowed address refused"
+    inside python3 /root/peer.py refused 7001 127.0.0.1 || fail "filtered address let through"
+    inside rm -r "$d"
+    inside systemctl daemon-reload
+    inside systemctl restart "$unit" || fail "restart without the IP filter"
+    inside python3 /root/peer.py client 7001 127.0.0.1 || fail "relay without the filter"
+}
+
 scenario_security() {
     local line
     line=$(inside systemd-analyze security "$unit" | grep 'Overall exposure level')
@@ -101,11 +171,26 @@ scenario_security() {
 }
 
 scenario_stop() {
+    mark
     inside systemctl stop "$unit"
     [[ $(unit_state) == "inactive success 0" ]] || fail "state after stop: $(unit_state)"
     inside test ! -e "$lock" || fail "lock left after stop"
-    inside tail -n 1 "$log" | grep -q "SHUTDOWN kolvd server for /dev/ttyKV0$" ||
-        fail "no clean SHUTDOWN line"
+    journal_has "SHUTDOWN kolvd server for /dev/ttyKV0" 6 || fail "no clean SHUTDOWN line"
+}
+
+# A log file, when the setup file names one, is readable by kolvd and the
+# group adm only: debug dumps hold everything typed.
+scenario_private_log() {
+    setup "IdleTimeout=0\nDebugMode=yes\nLogFileName=$log\n"
+    inside systemctl start "$unit" || fail "start with a log file"
+    inside python3 /root/peer.py client 7001 || fail "relay"
+    wait_for 5 inside grep -q "kolvd got:" "$log" || fail "no dump in $log"
+    [[ $(inside stat -c '%U:%G %a' /var/log/kolvd) == "kolvd:adm 2750" ]] ||
+        fail "log directory: $(inside stat -c '%U:%G %a' /var/log/kolvd)"
+    inside runuser -u nobody -- cat "$log" >/dev/null 2>&1 && fail "nobody can read the log"
+    inside runuser -u nobody -g adm -- grep -q "kolvd got:" "$log" || fail "the group adm cannot read the log"
+    inside systemctl stop "$unit"
+    setup 'IdleTimeout=0\n'
 }
 
 # The lock is world-writable: a pid that any local user plants in it must not
@@ -136,7 +221,7 @@ scenario_kill9() {
         fail "not restarted after kill -9: $(unit_state)"
     new=$(main_pid)
     [[ $(inside cat "$lock") -eq $new ]] || fail "lock does not hold the new pid"
-    inside journalctl -u "$unit" | grep -q "Removed stale lock file /var/lock/LCK..ttyKV0 (pid $old " ||
+    inside journalctl -u "$unit" | grep "Removed stale lock file /var/lock/LCK..ttyKV0 (pid $old " >/dev/null ||
         fail "no report of the stale lock"
     inside python3 /root/peer.py client 7001 || fail "relay after restart"
 }
@@ -151,32 +236,39 @@ scenario_live_lock_kept() {
 # Start-up failures make "systemctl start" fail, with the reason in the
 # unit's journal. (systemctl status lists only lines logged since the unit's
 # last change of state, which leaves them out while it waits to restart.)
+# The reason is an error in the journal, once, whether the server wrote it
+# there itself or, with a log file, the launcher repeats it.
 scenario_failed_start() {
-    local setting=$1 reason=$2
-    inside sh -c "printf '$setting\nLogFileName=$log\n' >/etc/kolvd/ttyKV0.conf"
+    local setting=$1 reason=$2 line
+    inside sh -c "printf '$setting\n' >/etc/kolvd/ttyKV0.conf"
+    mark
     if inside systemctl start "$unit" 2>/dev/null; then
         fail "start succeeded with $setting"
     fi
-    # The journal takes the launcher's lines a moment after its exit.
-    journal_shows() { inside journalctl -u "$unit" --no-pager | grep -qF "$reason"; }
-    wait_for 3 journal_shows || fail "the journal does not show '$reason'"
     # Before Restart=on-failure tries again, 5 s after the failure.
     inside systemctl stop "$unit"
+    for line in "$reason" "Server not started, due to previous error"; do
+        journal_has "$line" 3 || fail "journalctl -p err does not show '$line'"
+        [[ $(journal | grep -cF "$line") == 1 ]] || fail "'$line' $(journal | grep -cF "$line") times"
+    done
     inside test ! -e "$lock" || fail "lock left after a failed start"
     inside systemctl reset-failed "$unit" 2>/dev/null || true
 }
 
-scenario_unknown_service() { scenario_failed_start 'Service=nosuchservice' 'nosuchservice - no such service on this host'; }
+scenario_unknown_service() {
+    scenario_failed_start "Service=nosuchservice\nLogFileName=$log" 'nosuchservice - no such service on this host'
+}
 scenario_port_in_use() {
     machine_bg python3 /root/peer.py listen 7001 /run/listening
     wait_for 5 inside test -e /run/listening || fail "no listener"
     scenario_failed_start 'Service=7001' 'kolvd: bind: Address already in use'
+    if [[ -n ${KOLVD_SHOW_STATUS:-} ]]; then inside journalctl --no-pager -u "$unit" -p err; fi
 }
 
 # Reinstalling runs postinst as an upgrade: a running instance moves to the
 # new binary.
 scenario_upgrade() {
-    inside sh -c 'printf "Service=7003\nLogFileName='"$log"'\n" >/etc/kolvd/ttyKV0.conf'
+    inside sh -c 'printf "Service=7003\n" >/etc/kolvd/ttyKV0.conf'
     inside systemctl start "$unit" || fail "start"
     local old
     old=$(main_pid)
@@ -186,17 +278,20 @@ scenario_upgrade() {
 }
 
 scenario_purge() {
+    inside systemctl enable "$unit" 2>/dev/null
+    inside test -L "/etc/systemd/system/dev-ttyKV0.device.wants/$unit" || fail "enable made no link"
     inside dpkg --purge kolvd >/dev/null 2>&1
     inside pgrep -x kolvd >/dev/null && fail "purge left a server running"
     inside test ! -e /var/log/kolvd || fail "purge left /var/log/kolvd"
     inside test ! -e /usr/lib/systemd/system/kolvd@.service || fail "purge left the unit"
+    inside test ! -e /etc/systemd/system/dev-ttyKV0.device.wants || fail "purge left an empty .wants"
 }
 
 # Each scenario leaves the unit stopped or running as the next one expects;
 # after a failure the others still run, to show everything that is wrong.
 failed=0
-for s in install by_hand start security stop planted_pid kill9 live_lock_kept \
-    unknown_service port_in_use upgrade purge; do
+for s in install by_hand start journal status ip_filter security stop private_log planted_pid \
+    kill9 live_lock_kept unknown_service port_in_use upgrade purge; do
     t=$(date +%s%N)
     result=ok
     ("scenario_$s") || { result=FAIL; failed=1; }
