@@ -225,6 +225,26 @@ time.sleep(600)"
     inside rm -f /tmp/holder "$lock"
 }
 
+# What no retry can mend fails at once: no setup file, no port.
+scenario_missing() {
+    local what
+    for what in /etc/kolvd/ttyKV9.conf /dev/ttyKV9; do
+        inside sh -c "printf 'Service=7009\nLogFileName=$log\n' >/etc/kolvd/ttyKV9.conf"
+        inside mkdir -p /etc/systemd/system/kolvd@ttyKV9.service.d
+        inside ln -sf /dev/null /etc/systemd/system/kolvd@ttyKV9.service.d/device.conf
+        inside ln -sf "$pts" /dev/ttyKV9
+        inside rm "$what"
+        inside systemctl daemon-reload
+        if inside systemctl start kolvd@ttyKV9.service 2>/dev/null; then
+            fail "started without $what"
+        fi
+        [[ $(inside systemctl show -p AssertResult --value kolvd@ttyKV9.service) == no &&
+            $(inside systemctl show -p NRestarts --value kolvd@ttyKV9.service) == 0 ]] ||
+            fail "without $what: not refused by its assertion"
+    done
+    inside rm -f /dev/ttyKV9 /etc/kolvd/ttyKV9.conf
+}
+
 scenario_unknown_service() { scenario_failed_start 'Service=nosuchservice' 'nosuchservice - no such service on this host'; }
 scenario_port_in_use() {
     machine_bg python3 /root/peer.py listen 7001 /run/listening
@@ -255,7 +275,7 @@ scenario_purge() {
 # after a failure the others still run, to show everything that is wrong.
 failed=0
 for s in install by_hand start security stop planted_pid kill9 hang_up live_lock_kept \
-    hostile_lock unknown_service port_in_use upgrade purge; do
+    hostile_lock missing unknown_service port_in_use upgrade purge; do
     t=$(date +%s%N)
     # Each scenario starts with the unit's start limit as new.
     inside systemctl reset-failed "$unit" 2>/dev/null || true

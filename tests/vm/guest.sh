@@ -20,15 +20,15 @@ fail() {
     tail -n 5 "$log" 2>/dev/null
     exit 1
 }
-# Polls CMD every 20 ms for at most SECONDS.
+# Polls CMD every 20 ms for at most SECONDS (of the clock: in the emulator
+# a round of polling takes longer than its sleep).
 wait_for() {
-    local seconds=$1 i
+    local end=$((SECONDS + $1))
     shift
-    for ((i = 0; i < seconds * 50; i++)); do
-        "$@" >/dev/null 2>&1 && return 0
+    until "$@" >/dev/null 2>&1; do
+        ((SECONDS <= end)) || return 1
         sleep 0.02
     done
-    return 1
 }
 state() {
     local a r n
@@ -245,7 +245,9 @@ stop_within() {
     "$@" >/dev/null || fail "$how failed"
     wait_for 5 eval '! kill -0 '"$pid"' 2>/dev/null' || fail "$how: server still running after 5 s"
     echo "  $how with output pending: server gone after $(ms "$t") ms"
-    (($(ms "$t") < 1000)) || fail "$how took over 1 s"
+    # The driver's closing wait is 30 s; the command's own start in the
+    # emulator can take a second.
+    (($(ms "$t") < 5000)) || fail "$how took over 5 s"
     test ! -e "$lock" || fail "$how: lock left"
 }
 scenario_pending_output() {
@@ -264,7 +266,7 @@ scenario_pending_output() {
 # The scenarios build on each other's state; the first failure ends the run.
 total=$(now)
 scenarios="setup absent relay line replug by_id pending_output"
-[[ -s $vm/scenarios ]] && scenarios=$(cat "$vm/scenarios")
+[[ -n $(cat "$vm/scenarios" 2>/dev/null) ]] && scenarios=$(cat "$vm/scenarios")
 for s in $scenarios; do
     t=$(now)
     "scenario_$s"

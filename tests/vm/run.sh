@@ -84,7 +84,9 @@ cp "$deb" "$work/kolvd.deb"
 cp "$here/guest.sh" "$here/peer.py" "$work/"
 cp "$here/../systemd/peer.py" "$work/client.py"
 mkdir "$work/out"
-echo "${KOLVD_VM_SCENARIOS:-}" >"$work/scenarios"
+if [[ -n ${KOLVD_VM_SCENARIOS:-} ]]; then
+    echo "$KOLVD_VM_SCENARIOS" >"$work/scenarios"
+fi
 
 # KVM only where a short probe boots with it (on some hosts it aborts, or
 # hangs after the BIOS); TCG everywhere else.
