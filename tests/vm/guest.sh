@@ -213,7 +213,7 @@ scenario_by_id() {
     local link name pid
     link=$(find /dev/serial/by-id -name 'usb-Linux_*Gadget_Serial*-if00' | head -n 1)
     [[ -n $link ]] || fail "no by-id link"
-    name=$(systemd-escape -p "${link#/dev/}")
+    name=$(systemd-escape -p "${link#/dev/}" 2>/dev/null)
     byid_unit="kolvd@$name.service"
     log=/var/log/kolvd/by-id.log
     port=$link
