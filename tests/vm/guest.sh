@@ -1,5 +1,5 @@
 #!/bin/bash
-# The scenarios, inside the VM (run.sh): the package installed, kolvd@ttyACM0
+# The scenarios, inside the VM (scripts/vm.sh): the package installed, kolvd@ttyACM0
 # enabled, and the USB serial gadget plugged in and out under it. Writes
 # /kolvd-vm/out/results, and /kolvd-vm/out/passed when every scenario passed.
 set -uo pipefail

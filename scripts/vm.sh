@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # A real USB serial adapter under a real kernel, udev and systemd: boots
-# Debian's kernel in QEMU over the host's own / and runs guest.sh there with
-# the package installed. The adapter is the USB serial gadget on the dummy
-# host controller: /dev/ttyACM0 through the cdc-acm driver, /dev/ttyGS0 as
-# the device's side.  Usage: run.sh PACKAGE.deb
+# Debian's kernel in QEMU over the host's own / and runs the scenarios of
+# tests/vm/guest.sh there with the package installed. The adapter is the USB
+# serial gadget on the dummy host controller: /dev/ttyACM0 through the
+# cdc-acm driver, /dev/ttyGS0 as the device's side. Usage: vm.sh PACKAGE.deb
 # The kernel package is kept in $KOLVD_VM_CACHE (default /var/cache/kolvd-vm),
 # outside the checkout, and reused. With KOLVD_VM_REQUIRED=1 (CI), a host
 # that cannot run the test fails instead of skipping it. KOLVD_VM_SCENARIOS
 # names the scenarios of guest.sh to run, in order (default: all).
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)/vm
+tests=$here/../../tests
 deb=$(realpath "$1")
 cache=${KOLVD_VM_CACHE:-/var/cache/kolvd-vm}
 skip() {
@@ -21,7 +22,7 @@ skip() {
     exit 0
 }
 [[ $(id -u) -eq 0 ]] || skip "needs root (packages, a kernel cache, the host's / shared)"
-. "$here/../../scripts/need"
+. "$here/../need"
 # udev: the guest runs the host's systemd-udevd.
 need qemu-system-x86_64:qemu-system-x86 /bin/busybox:busybox-static depmod:kmod \
     /lib/systemd/systemd-udevd:udev dpkg-deb:dpkg socat:socat
@@ -81,8 +82,8 @@ ENV
 (cd "$initrd" && find . | /bin/busybox cpio -o -H newc 2>/dev/null | gzip -1) >"$work/initrd.gz"
 
 cp "$deb" "$work/kolvd.deb"
-cp "$here/guest.sh" "$here/peer.py" "$work/"
-cp "$here/../systemd/peer.py" "$work/client.py"
+cp "$tests/vm/guest.sh" "$tests/vm/peer.py" "$work/"
+cp "$tests/systemd/peer.py" "$work/client.py"
 mkdir "$work/out"
 if [[ -n ${KOLVD_VM_SCENARIOS:-} ]]; then
     echo "$KOLVD_VM_SCENARIOS" >"$work/scenarios"
