@@ -108,7 +108,9 @@ qemu-system-x86_64 "${accel[@]}" -m 1024 -smp 2 -nodefaults -no-reboot \
     -virtfs "local,path=/,mount_tag=host,security_model=passthrough,readonly=on,multidevs=remap" \
     -virtfs "local,path=$work,mount_tag=work,security_model=none" &
 qemu_pid=$!
-limit=${KOLVD_VM_TIMEOUT:-300}
+# A bound against a hung VM, not a speed check: the run takes about 3 min
+# alone on 2 cores, and longer beside other work.
+limit=${KOLVD_VM_TIMEOUT:-420}
 SECONDS=0
 while ((SECONDS < limit)) && kill -0 "$qemu_pid" 2>/dev/null; do
     sleep 0.2
