@@ -30,20 +30,22 @@ started=$(date +%s%N)
 ms() { echo $((($(date +%s%N) - $1) / 1000000)); }
 
 # The kernel: the version Debian's linux-image-amd64 names now, fetched once.
-kernel_dir=$(find "$cache" -mindepth 1 -maxdepth 1 -type d -name '6.1.0-*-amd64' 2>/dev/null | sort -V | tail -n 1)
+mkdir -p "$cache"
+kernel_dir=$(find "$cache" -mindepth 1 -maxdepth 1 -type d -name '6.1.0-*-amd64' | sort -V | tail -n 1)
 if [[ -z $kernel_dir || ! -e $kernel_dir/ready ]]; then
-    pkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-6/ {print $2; exit}')
-    if [[ -z $pkg ]]; then
-        apt-get update -qq >/dev/null
-        pkg=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-6/ {print $2; exit}')
-    fi
-    [[ $pkg == linux-image-6.1.0-*-amd64 ]] || skip "no Debian 6.1 kernel package found ($pkg)"
-    version=${pkg#linux-image-}
-    kernel_dir=$cache/$version
-    rm -rf "$kernel_dir"
-    mkdir -p "$kernel_dir"
-    # apt's download user may not write here; root fetches it itself.
-    (cd "$kernel_dir" && apt-get download -q -o APT::Sandbox::User=root "$pkg" >/dev/null)
+    current() { apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-6/ {print $2; exit}'; }
+    # apt's download user may not write the cache; root fetches it itself.
+    fetch() {
+        pkg=$(current)
+        [[ $pkg == linux-image-6.1.0-*-amd64 ]] || return 1
+        version=${pkg#linux-image-}
+        kernel_dir=$cache/$version
+        rm -rf "$kernel_dir"
+        mkdir -p "$kernel_dir"
+        (cd "$kernel_dir" && apt-get download -q -o APT::Sandbox::User=root "$pkg" >/dev/null)
+    }
+    # Stale package lists may name a kernel that is gone: update, try again.
+    fetch || { apt-get update -qq >/dev/null && fetch; } || skip "no Debian 6.1 kernel package to fetch"
     dpkg -x "$kernel_dir"/linux-image-*.deb "$kernel_dir/root"
     rm -f "$kernel_dir"/linux-image-*.deb
     depmod -b "$kernel_dir/root" "$version"

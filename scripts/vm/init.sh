@@ -20,7 +20,8 @@ mkdir /rw/upper /rw/work
 mount -t overlay overlay -o lowerdir=/lower,upperdir=/rw/upper,workdir=/rw/work /newroot
 r=/newroot
 mkdir -p "$r/lib/modules" "$r/kolvd-vm"
-mount --bind "$r$vm_modules" "$r/lib/modules"
+# From the read-only lower layer: the guest's tmpfiles empties its /tmp.
+mount --bind "/lower$vm_modules" "$r/lib/modules"
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 work "$r/kolvd-vm"
 # Otherwise systemd takes itself for a container's and leaves udev out.
 rm -f "$r/.dockerenv"
