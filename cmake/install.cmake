@@ -36,6 +36,10 @@ install(FILES dist/kolvd.conf.example dist/ip-filter.conf README.md ${gz}/change
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
 install(FILES dist/kolvd@.service DESTINATION ${KOLVD_SYSTEMD_UNIT_DIR})
+# The device binding is a drop-in of its own, so that an instance on a port
+# without a device unit can turn it off alone.
+install(FILES dist/kolvd-device.conf DESTINATION ${KOLVD_SYSTEMD_UNIT_DIR}/kolvd@.service.d
+  RENAME device.conf)
 install(FILES dist/kolvd.logrotate DESTINATION ${etc}/logrotate.d RENAME kolvd)
 install(DIRECTORY DESTINATION ${etc}/kolvd)
 # Shipped, so that kolvd run by hand can log there before any unit has run.

@@ -18,6 +18,7 @@ inline constexpr std::size_t kProgramNameSize = 8;
 inline constexpr std::size_t kPortPathSize = 128;   // "/dev/" and 122 characters
 inline constexpr std::size_t kServiceNameSize = 16; // 15 characters
 inline constexpr std::size_t kLockDirectorySize = 84;
+inline constexpr std::size_t kLockPathSize = 80; // 79 characters
 inline constexpr std::size_t kLogFileNameSize = 256;
 inline constexpr std::size_t kTimestampSize = 80;
 inline constexpr std::size_t kSetupPathSize = 256;
@@ -53,6 +54,7 @@ struct ProcessState {
     std::array<char, kPortPathSize> port_path{};
     std::array<char, kServiceNameSize> service_name{};
     std::array<char, kLockDirectorySize> LockDirectory{};
+    std::array<char, kLockPathSize> lock_path{}; // the lock this server created, once it has
     std::array<char, kLogFileNameSize> LogFileName{'/', 'd', 'e', 'v', '/', 'c', 'o',
                                                    'n', 's', 'o', 'l', 'e', '\0'};
     std::array<char, kTimestampSize> timestamp{};

@@ -1,9 +1,13 @@
 // UUCP-style lock files: "LCK.." and the device name, holding "%10d\n".
-// Nothing is kept in memory; each operation looks at the file system afresh.
+// Each operation looks at the file system afresh, except that a server
+// removes the very lock it created: a port named through a symbolic link may
+// have lost that link by then (udev removes a by-id link on unplug).
 // Lock paths are opened without blocking, so a fifo planted there cannot hang us.
 #include "serial/serial.h"
 
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
@@ -35,6 +39,18 @@ open_lock_for_reading(const char* path) {
     return f;
 }
 
+constexpr std::string_view kDev = "/dev/";
+
+// The port path without its "/dev/", as the lock names the device.
+std::string_view
+without_dev(std::string_view path) {
+    std::size_t same = 0;
+    while (same < kDev.size() && same < path.size() && path[same] == kDev[same])
+        ++same;
+    path.remove_prefix(same);
+    return path;
+}
+
 } // namespace
 
 int
@@ -46,12 +62,17 @@ build_lock_path(const char* port_path, std::array<char, kLockPathSize>& out) {
         if (dir.empty() || dir.back() != '/')
             slash = "/";
     }
-    constexpr std::string_view dev = "/dev/";
-    std::string_view name{port_path};
-    std::size_t same = 0;
-    while (same < dev.size() && same < name.size() && name[same] == dev[same])
-        ++same;
-    name.remove_prefix(same);
+    std::string_view name = without_dev(port_path);
+    // A link such as /dev/serial/by-id/usb-... locks the device it points to,
+    // under the name that other programs lock it by.
+    std::array<char, PATH_MAX> real{};
+    struct stat st {};
+    if (lstat(port_path, &st) == 0 && S_ISLNK(st.st_mode) &&
+        realpath(port_path, real.data()) != nullptr) {
+        const std::string_view target{real.data()};
+        if (target.starts_with(kDev) && target.size() > kDev.size())
+            name = without_dev(target);
+    }
     const int n =
         std::snprintf(out.data(), out.size(), "%.*s%sLCK..%.*s", static_cast<int>(dir.size()),
                       dir.data(), slash, static_cast<int>(name.size()), name.data());
@@ -80,13 +101,18 @@ create_lock(const char* port_path) {
     const int n = std::snprintf(text.data(), text.size(), "%10d\n", static_cast<int>(getpid()));
     const ssize_t written = write(fd, text.data(), static_cast<std::size_t>(n));
     close(fd);
-    return written == n ? 0 : -1;
+    if (written != n)
+        return -1;
+    proc.lock_path = path;
+    return 0;
 }
 
 std::int32_t
 remove_lock(const char* port_path) {
-    std::array<char, kLockPathSize> path{};
-    if (build_lock_path(port_path, path) != 0 || access(path.data(), F_OK) != 0)
+    std::array<char, kLockPathSize> path = proc.lock_path;
+    if (path[0] == '\0' && build_lock_path(port_path, path) != 0)
+        return -1;
+    if (access(path.data(), F_OK) != 0)
         return -1;
     // Wide enough that a number 2^32 away from ours cannot pass for it.
     long long pid = 0;

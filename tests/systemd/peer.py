@@ -3,7 +3,8 @@
 peer.py device LINK    a pseudo-terminal whose far end answers every byte
                        upper-cased; LINK names its terminal (root:dialout 0660,
                        as a serial port). Holds both ends open, so the line
-                       never hangs up while the server restarts.
+                       never hangs up while the server restarts; SIGUSR1 hangs
+                       it up (vhangup), as a line that drops, and it stays.
 peer.py client PORT [FROM]  sends lower-case bytes to 127.0.0.1:PORT (from the
                        address FROM), expects them back upper-cased within 5 s;
                        exit 1 otherwise.
@@ -14,8 +15,10 @@ peer.py refused PORT FROM  exit 0 if a connection from FROM gets no answer
 peer.py listen PORT FILE  holds PORT open (to make a server's bind fail);
                        creates FILE once it listens.
 """
+import fcntl
 import grp
 import os
+import signal
 import socket
 import sys
 import time
@@ -32,6 +35,14 @@ def device(link):
         os.unlink(link)
     os.symlink(name, link)
     print(name, flush=True)
+
+    def hang_up(*_):
+        nonlocal slave
+        fcntl.ioctl(slave, 0x5437)  # TIOCVHANGUP: every open file of it hangs up
+        os.close(slave)
+        slave = os.open(name, os.O_RDWR | os.O_NOCTTY)
+
+    signal.signal(signal.SIGUSR1, hang_up)
     while True:
         try:
             data = os.read(master, 4096)

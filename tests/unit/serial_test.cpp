@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <optional>
+#include <ranges>
 
 namespace fs = std::filesystem;
 
@@ -98,6 +99,50 @@ TEST(LockFile, ReadKeptAndRemovedByContent) {
     use_lock_dir(deep);
     EXPECT_EQ(create_lock(port), -1);
     EXPECT_TRUE(fs::is_empty(deep));
+}
+
+// A port named through a symbolic link (a /dev/serial/by-id/ name) is locked
+// under the device it resolves to; other names keep theirs, pts/N included.
+TEST(LockFile, NamedAfterTheDeviceALinkResolvesTo) {
+    const kt::TempDir locks, links;
+    const kt::Pty pty;
+    ASSERT_FALSE(pty.dev.empty());
+    fs::create_directories(links / "serial/by-id");
+    kt::spit(links / "file", "");
+    const std::string here = links.path.string().substr(1); // a name that stays as given
+    // Port path, link target (none: not a link), lock name after "LCK..".
+    const struct {
+        std::string port, target, name;
+    } rows[] = {{"/dev/null", "", "null"},
+                {pty.dev, "", pty.dev.substr(5)},
+                {links / "abs", "/dev/null", "null"},
+                {links / "pty", pty.dev, pty.dev.substr(5)},
+                {links / "serial/by-id/usb-x", "../../abs", "null"},
+                {links / "dangling", links / "gone", here + "/dangling"},
+                {links / "outside", links / "file", here + "/outside"},
+                {links / "dev", "/dev", here + "/dev"}};
+    for (const auto& r : rows) {
+        if (!r.target.empty())
+            fs::create_symlink(r.target, r.port);
+        use_lock_dir(locks.path);
+        std::array<char, kLockPathSize> path{};
+        ASSERT_EQ(build_lock_path(r.port.c_str(), path), 0) << r.port;
+        EXPECT_EQ(path.data(), locks / ("LCK.." + r.name)) << r.port;
+    }
+    // The control commands find a server's lock through its link, and the
+    // server removes its lock after the link is gone (an unplugged adapter).
+    fs::create_directory(locks / "LCK..pts");
+    for (const auto& r : std::views::reverse(rows)) { // the by-id link before the one it names
+        if (r.target.empty() || r.name.starts_with(here))
+            continue;
+        use_lock_dir(locks.path);
+        ASSERT_EQ(create_lock(r.port.c_str()), 0) << r.port;
+        EXPECT_EQ(lock_exists(r.port.c_str()), 0) << r.port;
+        EXPECT_EQ(read_lock_pid(r.port.c_str()), getpid()) << r.port;
+        fs::remove(r.port);
+        EXPECT_EQ(remove_lock(r.port.c_str()), 0) << r.port;
+        EXPECT_FALSE(fs::exists(locks / ("LCK.." + r.name))) << r.port;
+    }
 }
 
 TEST(Line, NonTerminalEndsThroughCleanup) {
