@@ -59,11 +59,10 @@ struct ProcessState {
     // Self-pipe: signal handlers write a byte so that every wait wakes up.
     int wake_rd = -1;
     int wake_wr = -1;
-    int startup_report = -1;                           // to the launcher, until start-up ends
-    volatile std::sig_atomic_t shutdown_signal = 0;    // SIGHUP or SIGTERM, first one wins
-    volatile std::sig_atomic_t reinit_pending = 0;     // REINITIALIZE line still to write
-    volatile std::sig_atomic_t sigpipe_pending = 0;    // SIGPIPE line still to write
-    volatile std::sig_atomic_t serial_nonblocking = 0; // a signal made port writes non-blocking
+    int startup_report = -1;                        // to the launcher, until start-up ends
+    volatile std::sig_atomic_t shutdown_signal = 0; // SIGHUP or SIGTERM, first one wins
+    volatile std::sig_atomic_t reinit_pending = 0;  // REINITIALIZE line still to write
+    volatile std::sig_atomic_t sigpipe_pending = 0; // SIGPIPE line still to write
 };
 
 extern ServerSettings server_settings;
