@@ -12,9 +12,6 @@ struct Edge {
     const char* name;
     const char* call;
     bool at_end; // the first close is the end of the connection's socket
-    friend void PrintTo(const Edge& e, std::ostream* os) {
-        *os << e.name;
-    }
 };
 
 class SignalAtAnEdge : public Injected, public ::testing::WithParamInterface<Edge> {};

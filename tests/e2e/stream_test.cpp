@@ -3,6 +3,7 @@
 #include "support/daemon.h"
 
 #include <netinet/in.h>
+#include <optional>
 
 namespace {
 
@@ -52,9 +53,6 @@ struct Flow {
     bool echoing;      // else the device sends `bytes` on its own
     std::size_t bytes; // up and back, or down
     int pause_ms;      // the client takes nothing for this long first
-    friend void PrintTo(const Flow& f, std::ostream* os) {
-        *os << f.name;
-    }
 };
 
 class NothingLost : public Stream, public ::testing::WithParamInterface<Flow> {};
@@ -87,12 +85,13 @@ TEST_P(HalfClose, TheReplyStillReachesTheClient) {
     up();
     const std::string request = "*IDN?\r\n", reply = "KOLV,meter,0,1.0\r\n";
     kt::spit(dir / "request", request);
-    std::unique_ptr<kt::Background> netcat;
+    std::optional<kt::Child> netcat;
     int c = -1;
     if (nc) {
-        netcat = std::make_unique<kt::Background>(
-            std::vector<std::string>{"/usr/bin/nc.openbsd", "-N", "127.0.0.1", svc},
-            dir / "request", dir / "reply");
+        netcat.emplace([&] {
+            kt::exec_redirected({"/usr/bin/nc.openbsd", "-N", "127.0.0.1", svc}, dir / "request",
+                                dir / "reply");
+        });
     } else {
         c = client();
         ASSERT_EQ(send(c, request.data(), request.size(), 0), 7);
@@ -104,7 +103,7 @@ TEST_P(HalfClose, TheReplyStillReachesTheClient) {
     std::this_thread::sleep_for(kt::ms(500));
     ASSERT_EQ(write(master, reply.data() + 11, reply.size() - 11), 7);
     if (nc) {
-        EXPECT_EQ(netcat->wait(), 0);
+        EXPECT_TRUE(kt::wait_until([&] { return !netcat->alive(); })); // once the line is quiet
         EXPECT_EQ(kt::slurp(dir / "reply"), reply);
     } else {
         EXPECT_EQ(kt::pump(-1, "", c, reply.size()), reply);
@@ -123,9 +122,6 @@ struct Cut {
     bool toward_port; // else toward the client
     int end;          // a signal, 0 for the end of MaxConnectPeriod, -1 for a client reset
     const char* report;
-    friend void PrintTo(const Cut& c, std::ostream* os) {
-        *os << c.name;
-    }
 };
 
 constexpr const char* kPortFull = "kolvd: write to serial port: Resource temporarily unavailable\n";

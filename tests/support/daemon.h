@@ -210,12 +210,12 @@ class Daemon : public ::testing::Test, public Pty {
         return run({"/usr/bin/timeout", "10", KOLVD_BINARY, "-L", locks, opt, port_name});
     }
 
-    // strace attached to the daemon with `opts`; it detaches when the object goes.
-    std::unique_ptr<Background> strace(std::vector<std::string> opts) {
+    // strace attached to the daemon with `opts`; the daemon goes on when it is killed.
+    std::unique_ptr<Child> strace(std::vector<std::string> opts) {
         const std::string out = dir / "strace";
         opts.insert(opts.begin(),
                     {"/usr/bin/strace", "-o", "/dev/null", "-p", std::to_string(pid)});
-        auto tracer = std::make_unique<Background>(opts, "/dev/null", out, SIGTERM);
+        auto tracer = std::make_unique<Child>([&] { exec_redirected(opts, "/dev/null", out); });
         EXPECT_TRUE(wait_until([&] { return slurp(out).find("attached") != std::string::npos; }))
             << slurp(out);
         return tracer;

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <chrono>
-#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -110,41 +109,19 @@ run(const std::vector<std::string>& args) {
             WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st)};
 }
 
-// A program left running beside the test, its standard streams in files;
-// stopped with `stop_signal` and reaped, by pid, when the test is done with it.
-struct Background {
-    pid_t pid = -1;
-    int stop_signal = SIGKILL;
-    Background(const std::vector<std::string>& args, const std::string& in, const std::string& out,
-               int stop = SIGKILL)
-        : stop_signal(stop) {
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT, 0600);
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
-        std::vector<char*> argv;
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&fa);
-    }
-    ~Background() {
-        if (pid > 0 && kill(pid, stop_signal) == 0)
-            waitpid(pid, nullptr, 0);
-    }
-    Background(const Background&) = delete;
-    Background& operator=(const Background&) = delete;
-    // Exit status (128 + signal if killed), or -1 if it still runs after `limit`.
-    int wait(ms limit = ms(5000)) {
-        int st = 0;
-        if (pid <= 0 || !wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; }, limit))
-            return -1;
-        pid = -1;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    }
-};
+// In a forked child: becomes argv[0], input from `in`, output and errors to `out`.
+[[noreturn]] inline void
+exec_redirected(const std::vector<std::string>& args, const std::string& in,
+                const std::string& out) {
+    dup2(open(in.c_str(), O_RDONLY), 0);
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+    dup2(1, 2);
+    std::vector<char*> argv;
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
 
 } // namespace kt
