@@ -26,6 +26,7 @@ enum class Kind { kolvd, floor, socat, ser2net, pty, tcp };
 struct Relay {
     Kind kind = Kind::tcp;
     std::string name, binary, command, config; // command, config: as shown in the report
+    std::string log;                           // its log, or its standard error
     int master = -1, slave = -1;               // the slave stays open: the line never hangs up
     std::string slave_path;
     int port = 0, listen_fd = -1; // listen_fd: the TCP floor's own listener

@@ -22,6 +22,7 @@ start_kolvd(const Options& o, Relay& r) {
                        "-d",           "0",          "-f",
                        locks + "/log", r.slave_path, std::to_string(r.port)};
     r.command = generic(o, r, join(args));
+    r.log = locks + "/log";
     waitpid(spawn(o, args), nullptr, 0);
     for (int i = 0; i < 2500; ++i, usleep(2000)) {
         int pid = 0;
@@ -96,6 +97,8 @@ start(const Options& o, Relay& r) {
     } else {
         r.pid = start_ser2net(o, r);
     }
+    if (r.kind != Kind::kolvd) // spawn's file of its standard output and error
+        r.log = o.dir + "/" + r.binary.substr(r.binary.rfind('/') + 1) + ".out";
     if (r.pid > 0)
         track(o, r.pid);
     if (r.pid > 0 && listening(r.port))

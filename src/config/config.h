@@ -70,10 +70,9 @@ struct ProcessState {
     int notify_fd = -1;            // to the service manager, when it asked for news
     long status_next = 0;          // ms: when the next "Serving" status may go
     std::int32_t status_shown = 0; // the manager was told of a client
-    volatile std::sig_atomic_t shutdown_signal = 0;    // SIGHUP or SIGTERM, first one wins
-    volatile std::sig_atomic_t reinit_pending = 0;     // REINITIALIZE line still to write
-    volatile std::sig_atomic_t sigpipe_pending = 0;    // SIGPIPE line still to write
-    volatile std::sig_atomic_t serial_nonblocking = 0; // a signal made port writes non-blocking
+    volatile std::sig_atomic_t shutdown_signal = 0; // SIGHUP or SIGTERM, first one wins
+    volatile std::sig_atomic_t reinit_pending = 0;  // REINITIALIZE line still to write
+    volatile std::sig_atomic_t sigpipe_pending = 0; // SIGPIPE line still to write
 };
 
 extern ServerSettings server_settings;

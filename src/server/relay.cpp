@@ -1,22 +1,31 @@
 // The relay: one client at a time, bytes unchanged both ways, until the client
-// closes, idles out, outlives MaxConnectPeriod or a signal drops it.
+// closes, idles out, outlives MaxConnectPeriod or a signal drops it. Each
+// direction is a one-way pipe with a buffer of its own: a side is read only
+// while the buffer it fills is empty, and waited on for room only while bytes
+// wait in it. So neither direction waits for the other, no write ever blocks,
+// and a side that takes nothing holds back only what is meant for it.
 #include "serial/serial.h"
 #include "server/server.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <ctime>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr std::size_t kClientChunk = 8192;
 constexpr std::size_t kPortChunk = 1024;
+// After the client closes its sending side, the device's output goes on to
+// it until the line has been quiet this long.
+constexpr long kHalfCloseQuietMs = 2000;
 // Keepalive: a peer that vanished without FIN or RST is probed after 60 s of
 // silence. A client that takes no data while data waits for it is dropped
 // after 60 s (the user timeout), so a stuck client cannot hold the port.
@@ -25,13 +34,31 @@ constexpr int kKeepInterval = 10;
 constexpr int kKeepCount = 3;
 constexpr unsigned kUserTimeoutMs = 60000;
 
+// Bytes read from one side and not yet written to the other.
+template <std::size_t N> struct Pipe {
+    std::array<unsigned char, N> data; // filled by one read, never cleared
+    std::size_t off = 0;
+    std::size_t len = 0; // held from data[off]
+    int err = 0;         // errno of the write that left them
+};
+
 struct Connection {
     std::array<char, 16> peer{}; // dotted decimal
     timeval full{};              // the full idle time
     timeval timeout{};
     timeval last_activity{};
     timeval* reference = nullptr; // null: no idle timeout
+    Pipe<kClientChunk> up;        // client to port
+    Pipe<kPortChunk> down;        // port to client
+    bool half_closed = false;     // the client sends no more
+    long quiet_since = 0;         // after the half-close: the last move, monotonic ms
 };
+
+// Why a connection ended; each reason has its line.
+enum class End { closed, idle, period, dropped, shutdown };
+
+// Places in the poll set.
+enum Watched { kWake, kPort, kClient, kListen, kWatched };
 
 bool
 retry_accept(int err) {
@@ -94,7 +121,6 @@ wait_for_client(bool short_of_resources) {
 int
 accept_client(sockaddr_in& peer, long& last_shortage_report) {
     constexpr long kReportEveryMs = 1000;
-    proc.reinit_pending = 0; // a drop that came as the last client left has nothing to drop
     bool short_of_resources = false;
     for (;;) {
         note_signals();
@@ -182,20 +208,21 @@ recompute(Connection& c, const timeval& now) {
 void
 begin_connection(Connection& c, const sockaddr_in& peer, bool& modem) {
     const char* port = proc.port_path.data();
-    restore_blocking_writes();            // before SIGUSR1 can drop this client, never after
-    server_settings.client_connected = 1; // from here on SIGUSR1 drops the client
+    // Cleared before the client counts as connected, never after: from here
+    // on, a SIGUSR1 is this client's and drops it, however soon it comes.
+    server_settings.RestartRequested = 0;
+    server_settings.client_connected = 1;
     copy_cut(c.peer, inet_ntoa(peer.sin_addr));
     log_line("[%s] %s connects to %s\n", make_timestamp(), c.peer.data(), port);
     notify_status(c.peer.data());
-    server_settings.RestartRequested = 0;
     log_debug("Flushing serial port queues for %s\n", port);
     if (tcflush(server_settings.serial_fd, TCIOFLUSH) != 0)
         log_perror("kolvd: tcflush:TCIOFLUSH");
     log_debug("Raise DTR and RTS for %s\n", port);
     modem_lines(modem, TIOCMBIS, "kolvd: ioctl:TIOCMBIS");
     if (server_settings.MaxConnectPeriod != 0) {
-        alarm(server_settings.MaxConnectPeriod);
         server_settings.AlarmState = 1;
+        alarm(server_settings.MaxConnectPeriod);
     }
     const std::uint32_t idle = server_settings.idle_timeout;
     c.full.tv_sec = idle / 10;
@@ -204,101 +231,242 @@ begin_connection(Connection& c, const sockaddr_in& peer, bool& modem) {
     restart_idle(c);
 }
 
+// A chunk one side never took is lost with the connection: say so, with the
+// error of the write that left it behind.
 void
-end_connection(bool& modem) {
-    note_signals(); // a drop asked for while still connected is logged before the close
+report_held(const Connection& c) {
+    if (c.up.len > 0) {
+        errno = c.up.err;
+        log_perror("kolvd: write to serial port");
+    }
+    if (c.down.len > 0) {
+        errno = c.down.err;
+        log_perror("kolvd: write socket");
+    }
+}
+
+void
+end_connection(const Connection& c, End end, bool& modem) {
+    const char* port = proc.port_path.data();
+    if (end == End::closed)
+        log_line("[%s] %s disconnects from %s\n", make_timestamp(), c.peer.data(), port);
+    else if (end == End::idle)
+        log_line("[%s] %s was disconnected, it exceeded IdleTimeout=%d s\n", make_timestamp(),
+                 c.peer.data(), static_cast<int>(c.full.tv_sec));
+    else if (end == End::period)
+        log_line("[%s] %s was disconnected, it exceeded MaxConnectPeriod=%d s\n", make_timestamp(),
+                 c.peer.data(), static_cast<int>(server_settings.MaxConnectPeriod));
+    report_held(c);
+    note_signals(); // a shutdown ends everything here
     close(proc.client_fd);
     server_settings.client_connected = 0;
+    note_signals(); // a SIGUSR1 that came during the close still has its line
     notify_status(nullptr);
     modem_lines(modem, TIOCMBIC, "kolvd: ioctl:TIOCMBIC");
-    log_debug("Close socket for server on %s\n", proc.port_path.data());
+    log_debug("Close socket for server on %s\n", port);
     if (server_settings.AlarmState == 1)
         alarm(0);
     server_settings.AlarmState = 0;
 }
 
-// Client to port: one recv of up to 8192 bytes, one write. False: client closed.
+// Sends what is held for the client. False: the client, having closed its
+// sending side before, is gone altogether.
 bool
-client_to_port(Connection& c, unsigned char* buf) {
-    const ssize_t got = recv(proc.client_fd, buf, kClientChunk, 0);
-    if (got == 0) {
-        log_line("[%s] %s disconnects from %s\n", make_timestamp(), c.peer.data(),
-                 proc.port_path.data());
-        return false;
-    }
-    if (got < 0) {
-        if (errno != EINTR && errno != EAGAIN) // nothing was lost
-            log_perror("kolvd: recv");         // timeout keeps what select left
+to_client(Connection& c, bool& moved) {
+    auto& d = c.down;
+    // After a half-close, a refused send is how a full close shows: no SIGPIPE.
+    const ssize_t sent =
+        send(proc.client_fd, d.data.data() + d.off, d.len, c.half_closed ? MSG_NOSIGNAL : 0);
+    if (sent > 0) {
+        const auto n = static_cast<std::size_t>(sent);
+        if (server_settings.debug)
+            log_dump("sent", d.data.data() + d.off, n);
+        d.off += n;
+        d.len -= n;
+        d.err = EAGAIN; // a short send met a full socket
+        moved = true;
         return true;
     }
-    const auto n = static_cast<std::size_t>(got);
-    if (server_settings.debug)
-        log_dump("got", buf, n);
-    if (write_all_or_interrupted(server_settings.serial_fd, buf, n) < got &&
-        !connection_interrupted())
-        log_perror("kolvd: write to serial port");
-    restart_idle(c);
+    const int err = sent == 0 ? EAGAIN : errno;
+    if (err == EAGAIN || err == EINTR) {
+        d.err = err;
+        return true;
+    }
+    d.len = 0; // the socket will take none of it
+    if (c.half_closed && (err == EPIPE || err == ECONNRESET))
+        return false;
+    note_signal_lines(); // a SIGPIPE line comes before the report
+    errno = err;
+    log_perror("kolvd: write socket");
     return true;
 }
 
-// Port to client: one read of up to 1024 bytes, one send.
+// Writes what is held for the port.
 void
-port_to_client(Connection& c, const timeval& now, unsigned char* buf) {
-    const ssize_t got = read(server_settings.serial_fd, buf, kPortChunk);
-    if (got <= 0) {
-        if (!port_hung_up())
-            recompute(c, now);
+to_port(Connection& c, bool& moved) {
+    auto& u = c.up;
+    const ssize_t w = write(server_settings.serial_fd, u.data.data() + u.off, u.len);
+    if (w > 0) {
+        u.off += static_cast<std::size_t>(w);
+        u.len -= static_cast<std::size_t>(w);
+        u.err = EAGAIN; // a short write met a full port
+        moved = true;
         return;
     }
-    const auto n = static_cast<std::size_t>(got);
-    const ssize_t sent = send(proc.client_fd, buf, n, 0);
-    if (sent < got) {
-        const int err = sent < 0 ? errno : EAGAIN; // a short send met a full socket
-        note_signals();                            // a SIGPIPE line comes before the report
-        errno = err;
-        log_perror("kolvd: write socket");
-    } else if (server_settings.debug) {
-        log_dump("sent", buf, n);
+    const int err = w == 0 ? EAGAIN : errno;
+    if (err == EAGAIN || err == EINTR) {
+        u.err = err;
+        return;
     }
-    restart_idle(c);
+    u.len = 0;
+    if (!port_hung_up()) // a hang-up is reported by the shutdown it causes
+        log_perror("kolvd: write to serial port");
 }
 
+// One recv of up to 8192 bytes, written on at once. False: the client is gone.
+bool
+from_client(Connection& c, bool& moved) {
+    const ssize_t got = recv(proc.client_fd, c.up.data.data(), kClientChunk, 0);
+    if (got > 0) {
+        c.up.off = 0;
+        c.up.len = static_cast<std::size_t>(got);
+        if (server_settings.debug)
+            log_dump("got", c.up.data.data(), c.up.len);
+        moved = true;
+        to_port(c, moved);
+        return true;
+    }
+    if (got < 0) {
+        if (errno != EINTR && errno != EAGAIN) // nothing was lost
+            log_perror("kolvd: recv");
+        return true;
+    }
+    // The client sends no more. Whether it still reads, TCP tells only when a
+    // send fails, unless it has already reset the connection.
+    c.half_closed = true;
+    c.quiet_since = monotonic_ms();
+    pollfd p{proc.client_fd, 0, 0};
+    return !(poll(&p, 1, 0) == 1 && (p.revents & POLLHUP));
+}
+
+// One read of up to 1024 bytes, sent on at once.
+bool
+from_port(Connection& c, bool& moved) {
+    const ssize_t got = read(server_settings.serial_fd, c.down.data.data(), kPortChunk);
+    if (got <= 0) {
+        port_hung_up();
+        return true;
+    }
+    c.down.off = 0;
+    c.down.len = static_cast<std::size_t>(got);
+    moved = true;
+    return to_client(c, moved);
+}
+
+// The poll set the buffers ask for. The port is always watched, if only for
+// a hang-up; the client only when it is to be read or has room to find.
 void
-relay(Connection& c) {
-    std::array<unsigned char, kClientChunk> from_client;
-    std::array<unsigned char, kPortChunk> from_port;
-    const int client = proc.client_fd;
-    const int serial = server_settings.serial_fd;
-    const ReadSet both = make_read_set(client, serial);
-    while (server_settings.AlarmState != 2) {
-        note_signals();
-        if (server_settings.RestartRequested)
-            return;
-        fd_set ready;
-        const int n = wait_ready(both, c.reference, &ready);
-        timeval now{};
-        if (c.reference != nullptr)
+watch(const Connection& c, std::array<pollfd, kWatched>& p) {
+    const auto client = static_cast<short>((c.up.len == 0 && !c.half_closed ? POLLIN : 0) |
+                                           (c.down.len ? POLLOUT : 0));
+    p[kWake] = {proc.wake_rd, POLLIN, 0};
+    p[kPort] = {server_settings.serial_fd,
+                static_cast<short>((c.down.len == 0 ? POLLIN : 0) | (c.up.len ? POLLOUT : 0)), 0};
+    p[kClient] = {client ? proc.client_fd : -1, client, 0};
+    // A client waiting for its turn ends a one-way session that holds nothing.
+    p[kListen] = {c.half_closed && c.down.len == 0 ? proc.listen_fd : -1, POLLIN, 0};
+}
+
+// After a half-close, the line counts as quiet only while nothing waits for
+// the client: a client slow to read loses nothing to the quiet time.
+long
+quiet_left(const Connection& c) {
+    if (!c.half_closed || c.down.len > 0)
+        return -1;
+    return std::max(0L, c.quiet_since + kHalfCloseQuietMs - monotonic_ms());
+}
+
+// Milliseconds to wait, -1 for no limit: the idle time left, or the quiet
+// time left. `idle_over` tells whether the idle time is used up by then.
+int
+wait_limit(Connection& c, bool moved, bool& idle_over) {
+    // poll takes an int: after a day at most, the time left is looked at again.
+    constexpr long kLongest = 86400000;
+    long ms = -1;
+    idle_over = false;
+    if (c.reference != nullptr) {
+        if (!moved) {
+            timeval now{};
             gettimeofday(&now, nullptr);
-        if (n == 0) {
-            log_line("[%s] %s was disconnected, it exceeded IdleTimeout=%d s\n", make_timestamp(),
-                     c.peer.data(), static_cast<int>(c.full.tv_sec));
-            return;
+            recompute(c, now);
         }
+        ms = c.timeout.tv_sec * 1000 + (c.timeout.tv_usec + 999) / 1000;
+        idle_over = ms <= kLongest;
+        ms = std::min(ms, kLongest);
+    }
+    const long quiet = quiet_left(c);
+    if (quiet >= 0 && (ms < 0 || quiet < ms)) {
+        ms = quiet;
+        idle_over = false;
+    }
+    return static_cast<int>(ms);
+}
+
+// Moves what the wake-up allows: held bytes first, then fresh reads. False
+// when the client is gone, or a client waiting for its turn ends a one-way
+// session that holds nothing.
+bool
+move(Connection& c, const std::array<pollfd, kWatched>& p, bool& moved) {
+    constexpr short kBroken = POLLERR | POLLHUP | POLLNVAL;
+    if ((p[kPort].revents & kBroken) && port_hung_up())
+        return true; // the next pass shuts down
+    if ((p[kClient].revents & (POLLOUT | kBroken)) && c.down.len > 0 && !to_client(c, moved))
+        return false;
+    if ((p[kPort].revents & POLLOUT) && c.up.len > 0)
+        to_port(c, moved);
+    if ((p[kClient].revents & (POLLIN | kBroken)) && c.up.len == 0 && !c.half_closed &&
+        !from_client(c, moved))
+        return false;
+    if ((p[kPort].revents & POLLIN) && c.down.len == 0 && !from_port(c, moved))
+        return false;
+    return !(p[kListen].revents & POLLIN) || c.down.len > 0;
+}
+
+End
+relay(Connection& c) {
+    std::array<pollfd, kWatched> p{};
+    bool moved = true; // begin_connection started the idle time
+    for (;;) {
+        note_signal_lines(); // lines of signals that came with the data go first
+        if (proc.shutdown_signal)
+            return End::shutdown;
+        if (server_settings.AlarmState == 2)
+            return End::period;
+        if (server_settings.RestartRequested)
+            return End::dropped;
+        watch(c, p);
+        bool idle_over = false;
+        const int n = poll(p.data(), p.size(), wait_limit(c, moved, idle_over));
+        moved = false;
+        if (n == 0 && quiet_left(c) == 0)
+            return End::closed;
+        if (n == 0 && idle_over)
+            return End::idle;
         if (n < 0) {
             if (errno != EINTR)
-                log_perror("kolvd: select");
-            recompute(c, now);
+                log_perror("kolvd: poll");
             continue;
         }
-        note_signals(); // lines of signals that came with the data go first
-        if (FD_ISSET(client, &ready) && !client_to_port(c, from_client.data()))
-            return;
-        if (FD_ISSET(serial, &ready))
-            port_to_client(c, now, from_port.data());
+        if (p[kWake].revents)
+            drain_wake_pipe();
+        if (!move(c, p, moved))
+            return End::closed;
+        if (moved) {
+            restart_idle(c);
+            if (c.half_closed)
+                c.quiet_since = monotonic_ms();
+        }
     }
-    note_signals();
-    log_line("[%s] %s was disconnected, it exceeded MaxConnectPeriod=%d s\n", make_timestamp(),
-             c.peer.data(), static_cast<int>(server_settings.MaxConnectPeriod));
 }
 
 } // namespace
@@ -306,6 +474,11 @@ relay(Connection& c) {
 void
 serve_clients() {
     set_keepalive(proc.listen_fd);
+    // The port never holds a write: what it cannot take yet waits in the relay.
+    const int serial = server_settings.serial_fd;
+    const int flags = fcntl(serial, F_GETFL);
+    if (flags < 0 || fcntl(serial, F_SETFL, flags | O_NONBLOCK) != 0)
+        log_perror("kolvd: fcntl: F_SETFL");
     bool modem = true; // false once the port has shown it has no modem lines
     long last_shortage_report = -1000000;
     for (;;) {
@@ -314,7 +487,6 @@ serve_clients() {
         proc.client_fd = accept_client(peer, last_shortage_report);
         Connection c;
         begin_connection(c, peer, modem);
-        relay(c);
-        end_connection(modem);
+        end_connection(c, relay(c), modem);
     }
 }

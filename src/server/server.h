@@ -5,34 +5,18 @@
 #include "log/log.h"
 
 #include <cstddef>
-#include <sys/select.h>
-#include <sys/time.h>
 
 // signals.cpp
 int open_wake_pipe();
 // SIGHUP, SIGTERM, SIGPIPE, SIGALRM, and SIGUSR1, which acts only while a
 // client is connected.
 void install_server_signals();
-// A select() read set of up to two descriptors (-1 for none) and the wake
-// pipe, built once per wait site and copied for each wait.
-struct ReadSet {
-    fd_set fds;
-    int top;
-};
-ReadSet make_read_set(int a, int b);
-// Waits for the set; a wake-up by the pipe alone is reported as EINTR.
-int wait_ready(const ReadSet& want, timeval* timeout, fd_set* ready);
-// Writes all of data to the port, blocking while it is full; stops early when
-// a signal asked for the connection or the server to end. Returns bytes
-// written or -1 with errno.
-long write_all_or_interrupted(int fd, const unsigned char* data, std::size_t n);
-bool connection_interrupted(); // shutdown, restart or period end pending
 void drain_wake_pipe();
-// Port writes block again, as each connection begins with them.
-void restore_blocking_writes();
 // True when the port has hung up; the server then shuts down as on SIGHUP.
 bool port_hung_up();
-// Writes the lines that signals left pending; performs a pending shutdown.
+// Writes the lines that signals left pending (SIGPIPE, REINITIALIZE).
+void note_signal_lines();
+// The same, then performs a pending shutdown.
 void note_signals();
 [[noreturn]] void shut_down(int sig);
 

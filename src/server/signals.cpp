@@ -7,22 +7,16 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-// Port writes block while the device is full, which costs no wake-ups; a
-// signal that ends the connection or the server makes them non-blocking, so
-// a write blocked now returns, and one about to start cannot block.
-void
-stop_blocking_writes() {
-    const int fd = server_settings.serial_fd;
-    const int flags = fd >= 0 ? fcntl(fd, F_GETFL) : -1;
-    if (flags >= 0 && !(flags & O_NONBLOCK))
-        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    proc.serial_nonblocking = 1;
+// The port has hung up: a USB adapter unplugged, the far end of a pty closed.
+bool
+hung_up() {
+    pollfd p{server_settings.serial_fd, 0, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & POLLHUP);
 }
 
 extern "C" void
@@ -33,7 +27,6 @@ on_signal(int sig) {
     case SIGTERM:
         if (!proc.shutdown_signal)
             proc.shutdown_signal = sig;
-        stop_blocking_writes();
         break;
     case SIGUSR1:
         // Kept installed so connections cost no sigaction calls; between
@@ -42,16 +35,13 @@ on_signal(int sig) {
             break;
         server_settings.RestartRequested = 1;
         proc.reinit_pending = 1;
-        stop_blocking_writes();
         break;
     case SIGPIPE:
         server_settings.RestartRequested = 1;
         proc.sigpipe_pending = 1;
-        stop_blocking_writes();
         break;
     case SIGALRM:
         server_settings.AlarmState = 2;
-        stop_blocking_writes();
         break;
     default:
         break;
@@ -79,21 +69,11 @@ drain_wake_pipe() {
     }
 }
 
-void
-restore_blocking_writes() {
-    if (!proc.serial_nonblocking)
-        return;
-    const int fd = server_settings.serial_fd;
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    proc.serial_nonblocking = 0;
-}
-
 bool
 port_hung_up() {
     // Only the hang-up itself counts, never a port with nothing to read; when
     // the port is another session's terminal, no SIGHUP tells us.
-    pollfd p{server_settings.serial_fd, 0, 0};
-    if (poll(&p, 1, 0) != 1 || !(p.revents & POLLHUP))
+    if (!hung_up())
         return false;
     if (!proc.shutdown_signal)
         proc.shutdown_signal = SIGHUP;
@@ -119,82 +99,8 @@ install_server_signals() {
     set_disposition(SIGUSR1, on_signal);
 }
 
-ReadSet
-make_read_set(int a, int b) {
-    ReadSet want{};
-    FD_ZERO(&want.fds);
-    FD_SET(proc.wake_rd, &want.fds);
-    want.top = proc.wake_rd;
-    for (const int fd : {a, b}) {
-        if (fd >= 0) {
-            FD_SET(fd, &want.fds);
-            want.top = std::max(want.top, fd);
-        }
-    }
-    return want;
-}
-
-int
-wait_ready(const ReadSet& want, timeval* timeout, fd_set* ready) {
-    *ready = want.fds;
-    const int n = select(want.top + 1, ready, nullptr, nullptr, timeout);
-    if (n <= 0 || !FD_ISSET(proc.wake_rd, ready))
-        return n;
-    drain_wake_pipe();
-    FD_CLR(proc.wake_rd, ready);
-    if (n == 1) {
-        errno = EINTR;
-        return -1;
-    }
-    return n - 1;
-}
-
-bool
-connection_interrupted() {
-    return proc.shutdown_signal || server_settings.RestartRequested ||
-           server_settings.AlarmState == 2;
-}
-
-long
-write_all_or_interrupted(int fd, const unsigned char* data, std::size_t n) {
-    std::size_t done = 0;
-    while (done < n) {
-        const ssize_t w = write(fd, data + done, n - done);
-        if (w > 0) {
-            done += static_cast<std::size_t>(w);
-            continue;
-        }
-        if (w == 0)
-            errno = EAGAIN; // the device took nothing: report it as full
-        if (w == 0 || (errno != EAGAIN && errno != EINTR)) {
-            if (port_hung_up())
-                break;
-            return done > 0 ? static_cast<long>(done) : -1;
-        }
-        if (connection_interrupted())
-            break;
-        if (errno == EAGAIN) {
-            // Left non-blocking by a signal that asked nothing of this
-            // connection: wait for room, or for the next signal.
-            fd_set writable;
-            fd_set readable;
-            FD_ZERO(&writable);
-            FD_ZERO(&readable);
-            FD_SET(fd, &writable);
-            FD_SET(proc.wake_rd, &readable);
-            if (select(std::max(fd, proc.wake_rd) + 1, &readable, &writable, nullptr, nullptr) >
-                    0 &&
-                FD_ISSET(proc.wake_rd, &readable))
-                drain_wake_pipe();
-        }
-    }
-    if (done < n)
-        errno = EINTR;
-    return static_cast<long>(done);
-}
-
 void
-note_signals() {
+note_signal_lines() {
     if (proc.sigpipe_pending) {
         proc.sigpipe_pending = 0;
         log_error("%s: server for %s, got SIGPIPE signal\n", proc.program_name.data(),
@@ -204,6 +110,11 @@ note_signals() {
         proc.reinit_pending = 0;
         log_line("[%s] REINITIALIZE kolvd server on %s\n", make_timestamp(), proc.port_path.data());
     }
+}
+
+void
+note_signals() {
+    note_signal_lines();
     if (proc.shutdown_signal)
         shut_down(proc.shutdown_signal);
 }
@@ -211,6 +122,9 @@ note_signals() {
 void
 shut_down(int sig) {
     const bool term = sig == SIGTERM;
+    // Whatever brought the shutdown, a port that hung up says so first.
+    if (hung_up())
+        log_line("kolvd: serial port %s hung up\n", proc.port_path.data());
     log_line(term ? "[%s] SHUTDOWN kolvd server for %s - Received SIGTERM\n"
                   : "[%s] SHUTDOWN kolvd server for %s\n",
              make_timestamp(), proc.port_path.data());

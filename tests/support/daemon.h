@@ -11,6 +11,7 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <map>
+#include <memory>
 #include <poll.h>
 #include <set>
 #include <sstream>
@@ -98,6 +99,31 @@ fds_of(pid_t pid) {
     return fds;
 }
 
+// A forked child running `body`, or a process spawned into `pid`; killed and
+// reaped by pid when the test is done with it.
+struct Child {
+    pid_t pid = -1;
+    Child() = default;
+    template <class F> explicit Child(F body) {
+        pid = fork();
+        if (pid == 0) {
+            body();
+            _exit(0);
+        }
+    }
+    ~Child() {
+        if (pid > 0 && kill(pid, SIGKILL) == 0)
+            waitpid(pid, nullptr, 0);
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    bool alive() const { // never reaps, so the pid stays ours to kill
+        siginfo_t si{};
+        return waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               si.si_pid == 0;
+    }
+};
+
 class Daemon : public ::testing::Test, public Pty {
   protected:
     TempDir dir;
@@ -182,6 +208,17 @@ class Daemon : public ::testing::Test, public Pty {
 
     Result control(const std::string& opt) {
         return run({"/usr/bin/timeout", "10", KOLVD_BINARY, "-L", locks, opt, port_name});
+    }
+
+    // strace attached to the daemon with `opts`; the daemon goes on when it is killed.
+    std::unique_ptr<Child> strace(std::vector<std::string> opts) {
+        const std::string out = dir / "strace";
+        opts.insert(opts.begin(),
+                    {"/usr/bin/strace", "-o", "/dev/null", "-p", std::to_string(pid)});
+        auto tracer = std::make_unique<Child>([&] { exec_redirected(opts, "/dev/null", out); });
+        EXPECT_TRUE(wait_until([&] { return slurp(out).find("attached") != std::string::npos; }))
+            << slurp(out);
+        return tracer;
     }
 
     std::string line(const std::string& event) const {

@@ -109,4 +109,19 @@ run(const std::vector<std::string>& args) {
             WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st)};
 }
 
+// In a forked child: becomes argv[0], input from `in`, output and errors to `out`.
+[[noreturn]] inline void
+exec_redirected(const std::vector<std::string>& args, const std::string& in,
+                const std::string& out) {
+    dup2(open(in.c_str(), O_RDONLY), 0);
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+    dup2(1, 2);
+    std::vector<char*> argv;
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
 } // namespace kt

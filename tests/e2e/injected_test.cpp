@@ -1,0 +1,99 @@
+// Windows made wide with strace: signals that land while a connection begins
+// or ends, failed receives, and signals at the moments the port's flags
+// could change.
+#include "support/daemon.h"
+
+namespace {
+
+using Injected = kt::Daemon;
+
+// The call whose return is held back 0.5 s, so that a SIGUSR1 lands in it.
+struct Edge {
+    const char* name;
+    const char* call;
+    bool at_end; // the first close is the end of the connection's socket
+};
+
+class SignalAtAnEdge : public Injected, public ::testing::WithParamInterface<Edge> {};
+
+TEST_P(SignalAtAnEdge, IsNeitherLostNorLeftWithoutItsLine) {
+    const Edge e = GetParam();
+    up();
+    const auto tracer = strace({"-e", std::string("trace=") + e.call, "-e",
+                                std::string("inject=") + e.call + ":delay_exit=500000:when=1"});
+    const int c = client();
+    if (e.at_end) {
+        exchange(c, "x", "y");
+        close(c);
+        ASSERT_TRUE(wait_log(line("] 127.0.0.1 disconnects from ")));
+    } else {
+        ASSERT_TRUE(wait_log(line("] 127.0.0.1 connects to ")));
+    }
+    kill(pid, SIGUSR1);
+    EXPECT_TRUE(wait_log(line("] REINITIALIZE kolvd server on ")));
+    EXPECT_TRUE(e.at_end || kt::closed(c));
+    exchange(client(), "next", "client");
+}
+
+INSTANTIATE_TEST_SUITE_P(Connection, SignalAtAnEdge,
+                         ::testing::Values(Edge{"ConnectLineWritten", "write", false},
+                                           Edge{"SocketClosed", "close", true}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// A receive that fails with EINTR or EAGAIN lost nothing and is no error; any
+// other failure is reported with its own errno. The bytes arrive either way.
+class FailedReceive : public Injected, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(FailedReceive, IsReportedOnlyWhenItIsAnError) {
+    const std::string err = GetParam();
+    up();
+    const int c = client();
+    exchange(c, "x", "y");
+    const auto tracer =
+        strace({"-e", "trace=recvfrom", "-e", "inject=recvfrom:error=" + err + ":when=1"});
+    exchange(c, "after", "the failure");
+    const std::string text = kt::slurp(log);
+    EXPECT_EQ(kt::count(text, "kolvd: "), err == "EIO") << text;
+    EXPECT_EQ(kt::count(text, "kolvd: recv: Input/output error\n"), err == "EIO") << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Errors, FailedReceive, ::testing::Values("EINTR", "EAGAIN", "EIO"));
+
+// The port's flags as the daemon holds them.
+std::string
+flags_of(pid_t pid, const std::string& dev) {
+    for (const auto& [fd, target] : kt::fds_of(pid)) {
+        if (target != dev)
+            continue;
+        const std::string info = kt::slurp("/proc/" + std::to_string(pid) + "/fdinfo/" + fd) + "\n";
+        const auto at = info.find("flags:");
+        return info.substr(at, info.find('\n', at) - at);
+    }
+    return "no port";
+}
+
+// A -I ends the first connection; signals land at the daemon's changes of the
+// port's flags after it. Every connection finds the port as the relay needs
+// it: non-blocking, so that no write to it ever waits.
+TEST_F(Injected, PortFlagsStayTheSameAcrossConnections) {
+    up();
+    const auto tracer = strace({"-e", "trace=fcntl", "-e", "inject=fcntl:signal=SIGPIPE:when=4"});
+    std::vector<std::string> flags;
+    for (int i = 0; i < 3; ++i) {
+        const int c = client();
+        exchange(c, "x", "y");
+        flags.push_back(flags_of(pid, dev));
+        if (i == 0) {
+            kill(pid, SIGUSR1);
+            ASSERT_TRUE(kt::closed(c));
+        }
+        close(c);
+    }
+    EXPECT_EQ(flags[1], flags[0]);
+    EXPECT_EQ(flags[2], flags[0]);
+    EXPECT_TRUE((std::stoul(flags[0].substr(flags[0].find_first_of("01234567")), nullptr, 8) &
+                 O_NONBLOCK) != 0)
+        << flags[0];
+}
+
+} // namespace
