@@ -23,6 +23,14 @@ mkdir -p "$r/lib/modules" "$r/kolvd-vm"
 # From the read-only lower layer: the guest's tmpfiles empties its /tmp.
 mount --bind "/lower$vm_modules" "$r/lib/modules"
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 work "$r/kolvd-vm"
+# The host's /tmp is not the guest's: tmpfiles would empty it at boot, one
+# whiteout at a time, over 9p.
+mount -t tmpfs -o mode=1777 tmpfs "$r/tmp"
+# No generators: none serves the test, and every daemon-reload runs them all.
+mkdir -p "$r/etc/systemd/system-generators"
+for g in "$r"/lib/systemd/system-generators/*; do
+    ln -sf /dev/null "$r/etc/systemd/system-generators/${g##*/}"
+done
 # Otherwise systemd takes itself for a container's and leaves udev out.
 rm -f "$r/.dockerenv"
 # Nothing of what the host enabled: the test's target pulls what it needs.
