@@ -32,10 +32,11 @@ fail() {
 # The unit's setup file: Service=7001 and the given lines.
 setup() { inside sh -c "printf 'Service=7001\n$*' >/etc/kolvd/ttyKV0.conf"; }
 # The unit's journal since this scenario's mark, if it made one: a line
-# "PRIORITY MESSAGE" per record. (Priorities are not asked of journalctl: with
-# --after-cursor, systemd 252 then skips the first record that matches.)
+# "PRIORITY MESSAGE" per record. (With --after-cursor and a match, systemd 252
+# skips the first record that matches when the cursor's own does not: so the
+# mark is the unit's last record, and priorities are not asked of journalctl.)
 cursor=
-mark() { cursor=$(inside journalctl -n 0 --show-cursor | sed -n 's/^-- cursor: //p'); }
+mark() { cursor=$(inside journalctl -u "$unit" -n 0 --show-cursor | sed -n 's/^-- cursor: //p'); }
 journal() {
     inside journalctl --no-pager -q --all -u "$unit" ${cursor:+--after-cursor="$cursor"} \
         -o json --output-fields=PRIORITY,MESSAGE |
