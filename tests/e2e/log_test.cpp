@@ -33,12 +33,10 @@ struct Journal {
         struct stat st {};
         fstat(named, &st);
         const std::string fd = std::to_string(theirs);
-        return {"/usr/bin/env",
-                "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino),
-                "/bin/sh",
-                "-c",
-                "exec \"$@\" 2>&" + fd + " >" + (out.empty() ? "&" + fd : out),
-                "sh"};
+        const std::string env =
+            "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+        const std::string to = "exec \"$@\" 2>&" + fd + " >" + (out.empty() ? "&" + fd : out);
+        return {"/usr/bin/env", env, "/bin/sh", "-c", to, "sh"};
     }
     // What came so far; with `to_end`, up to end of file or 5 s without data.
     std::string read(bool to_end) {

@@ -45,14 +45,6 @@ untimed(std::string text) {
     return text;
 }
 
-// A lock file's content naming `pid`.
-inline std::string
-planted(pid_t pid) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%10d\n", pid);
-    return text;
-}
-
 // A socket bound to, or connected to, 127.0.0.1:port (0: any free port).
 inline int
 loopback(int port, bool bind_it) {

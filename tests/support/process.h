@@ -4,6 +4,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -44,6 +45,14 @@ slurp(const std::string& path) {
 inline void
 spit(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
+}
+
+// A lock file's content naming `pid`.
+inline std::string
+planted(pid_t pid) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", pid);
+    return text;
 }
 
 struct TempDir {
@@ -103,8 +112,7 @@ spawn(const std::vector<std::string>& args, const std::array<std::string, 3>& pa
 }
 
 struct Result {
-    std::string out;
-    std::string err;
+    std::string out, err;
     int status = -1; // exit status, or 128 + signal
 };
 

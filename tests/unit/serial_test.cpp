@@ -56,8 +56,7 @@ TEST(LockFile, ReadKeptAndRemovedByContent) {
     const std::string lock = dir / "LCK..ttyS0";
     const char* const port = "/dev/ttyS0";
     use_lock_dir(dir.path);
-    char ours[16];
-    std::snprintf(ours, sizeof ours, "%10d\n", getpid());
+    const std::string ours = kt::planted(getpid());
     const std::string pid = std::to_string(getpid());
     const struct {
         std::string content;
