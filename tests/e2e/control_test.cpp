@@ -1,45 +1,79 @@
-// Shutdown by signal or by the device hanging up, in every state of the server,
-// and the -S and -I commands against running servers and lock files that lie.
+// The ends of a connection and of the server, in every state, and the -S and
+// -I commands against running servers and lock files that lie. Every daemon
+// here was started with its signals blocked and ignored (daemon.h).
 #include "support/daemon.h"
 
-// Phase 0 idle, 1 relaying, 2 blocked writing to a device that never drains;
-// the end comes from SIGHUP, SIGTERM, or (0) the device hanging up, which the
-// port, as the daemon's controlling terminal, turns into a SIGHUP.
-class Shutdown : public kt::Daemon, public ::testing::WithParamInterface<std::tuple<int, int>> {};
+// Phase 0 idle, 1 relaying, 2 with a chunk the port never takes, 3 with one
+// the client never takes. The end: SIGHUP or SIGTERM, or the device hanging
+// up: as the port is the daemon's controlling terminal, by a SIGHUP (0), or,
+// while another session holds it as its own (-1), by no signal at all. These
+// end the server. A -I (SIGUSR1), the end of MaxConnectPeriod (SIGALRM) or a
+// client's reset (-2) end the connection only. A chunk held at the end is
+// reported once, with the error of the write that left it, or the send's own.
+class End : public kt::Daemon, public ::testing::WithParamInterface<std::tuple<int, int>> {};
 
-TEST_P(Shutdown, WritesItsLineRemovesTheLockAndExits) {
-    const auto [phase, sig] = GetParam();
-    up();
+TEST_P(End, ReportsWhatWasHeldAndEndsTheServerOrTheConnection) {
+    const auto [phase, end] = GetParam();
+    const kt::Child other(
+        end == -1 ? kt::spawn({"/usr/bin/setsid", "-c", "/bin/sleep", "60"}, {dev, "", ""}) : -1);
+    ASSERT_TRUE(end != -1 || kt::wait_until([&] {
+                    return kt::slurp("/proc/" + std::to_string(other.pid) + "/comm") == "sleep\n";
+                }));
+    const std::string period = end == SIGALRM ? "1" : "0";
+    kt::spit(dir / "setup", "MaxConnectPeriod=" + period + "\nIdleTimeout=0\nService=" + svc);
+    up({"-F", dir / "setup"});
     const int c = phase > 0 ? client() : -1;
     if (c >= 0)
         exchange(c, "x", "y");
-    const std::string flood = kt::bytes(1 << 16);
-    pollfd p{c, POLLOUT, 0};
-    for (int i = 0; phase == 2 && i < 10000; ++i) // until the daemon stops taking bytes
-        if (send(c, flood.data(), flood.size(), 0) < 0 && poll(&p, 1, 300) == 0)
-            break;
-    if (sig == 0)
+    if (phase >= 2)
+        kt::fill(phase == 2 ? c : master);
+    const linger reset{1, 0};
+    if (end == -2)
+        setsockopt(c, SOL_SOCKET, SO_LINGER, &reset, sizeof reset), close(c);
+    else if (end <= 0)
         close(master), master = -1;
-    else
-        kill(pid, sig);
-    EXPECT_EQ(finish(), sig == SIGTERM ? 1 : 0);
+    else if (end != SIGALRM)
+        kill(pid, end);
+    const std::string why =
+        end == -2 ? "Connection reset by peer\n" : "Resource temporarily unavailable\n";
+    const std::string held = phase == 2   ? "kolvd: write to serial port: " + why
+                             : phase == 3 ? "kolvd: write socket: " + why
+                                          : "";
+    if (end == SIGUSR1 || end == SIGALRM || end == -2) { // its line and the report
+        const std::string line_of_end =
+            end == SIGUSR1   ? line("] REINITIALIZE kolvd server on ")
+            : end == SIGALRM ? "] 127.0.0.1 was disconnected, it exceeded MaxConnectPeriod=1 s\n"
+                             : line("] 127.0.0.1 disconnects from ");
+        const std::string tail = end == -2 ? held + "[T" + line_of_end : "[T" + line_of_end + held;
+        EXPECT_TRUE(kt::wait_until([&] { return kt::untimed(kt::slurp(log)).ends_with(tail); }))
+            << kt::slurp(log);
+        tcflush(master, TCIOFLUSH);
+        const int next = client(); // with a period of its own
+        exchange(next, "next", "client");
+        EXPECT_TRUE(end != SIGALRM || (kt::closed(next) && wait_log(line_of_end, 2)));
+        EXPECT_EQ(kt::count(kt::slurp(log), "kolvd: "), 1) << kt::slurp(log);
+        return;
+    }
+    EXPECT_EQ(finish(), end == SIGTERM ? 1 : 0);
+    const std::string hung_up = end <= 0 ? "kolvd: serial port " + dev + " hung up\n" : "";
     const std::string text = kt::slurp(log);
-    EXPECT_TRUE(text.ends_with(shutdown_line(sig))) << text;
-    // The chunk the port never took is reported once, as is a hang-up.
-    const std::string held = "kolvd: write to serial port: Resource temporarily unavailable\n";
-    EXPECT_EQ(kt::count(text, held), phase == 2) << text;
-    EXPECT_EQ(kt::count(text, "kolvd: serial port " + dev + " hung up\n"), sig == 0) << text;
-    EXPECT_EQ(kt::count(text, "kolvd: "), (phase == 2) + (sig == 0)) << text;
+    EXPECT_TRUE(kt::untimed(text).ends_with(held + hung_up + "[T" + shutdown_line(end))) << text;
+    EXPECT_EQ(kt::count(text, "kolvd: "), (phase == 2) + (end <= 0)) << text;
     EXPECT_FALSE(std::filesystem::exists(lock));
     EXPECT_TRUE(c < 0 || kt::closed(c));
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryState, Shutdown,
+INSTANTIATE_TEST_SUITE_P(OfTheServer, End,
                          ::testing::Combine(::testing::Values(0, 1, 2),
-                                            ::testing::Values(SIGHUP, SIGTERM, 0)));
+                                            ::testing::Values(SIGHUP, SIGTERM, 0, -1)));
+INSTANTIATE_TEST_SUITE_P(OfTheConnection, End,
+                         ::testing::Values(std::tuple{2, SIGUSR1}, std::tuple{2, SIGALRM},
+                                           std::tuple{3, SIGUSR1}, std::tuple{3, -2}));
 
 using Control = kt::Daemon;
 
+// The last -S leaves connections the server closed itself in TIME_WAIT; the
+// next server binds the port at once all the same, and appends to the log.
 TEST_F(Control, ReinitialiseDropsOnlyAClientAndShutdownEndsTheServer) {
     up();
     const auto command = [&](const char* opt, const std::string& what) {
@@ -64,6 +98,9 @@ TEST_F(Control, ReinitialiseDropsOnlyAClientAndShutdownEndsTheServer) {
     command("-S", "SIGHUP signal to shutdown");
     EXPECT_EQ(finish(), 0);
     EXPECT_FALSE(std::filesystem::exists(lock));
+    up();
+    exchange(client(), "served", "again");
+    EXPECT_EQ(kt::count(kt::slurp(log), "] STARTING "), 2);
 }
 
 // A lock file's content (none, or "FIFO": not a regular file), the
@@ -95,115 +132,35 @@ TEST_F(Control, LockFilesThatDoNotNameARunningServer) {
     }
 }
 
-TEST_F(Control, ForeignLockIsNeverRemoved) {
-    up();
-    kt::spit(lock, "         1\n");
-    kill(pid, SIGHUP);
-    EXPECT_EQ(finish(), 0);
-    EXPECT_TRUE(kt::slurp(log).ends_with("Could not remove lock file for: " + dev + "\n"));
-    EXPECT_EQ(kt::slurp(lock), "         1\n");
-}
-
-// -I while the daemon writes to a port that drains slowly: the signal meets
-// it blocked, between writes, or about to write, and must drop the client
-// every time.
-TEST_F(Control, ReinitialiseDropsAClientWhateverItsPortWriteIsDoing) {
-    up();
-    const std::string flood = kt::bytes(1 << 16);
-    char sink[4096];
-    for (int i = 0; i < 50; ++i) {
-        SCOPED_TRACE(i);
-        const int c = client();
-        exchange(c, "x", "y");
-        while (send(c, flood.data(), flood.size(), 0) > 0) {
-        }
-        for (int k = 0; k < i % 5; ++k) // room for a few more writes
-            (void)!read(master, sink, sizeof sink);
-        usleep(static_cast<useconds_t>(i * 40));
-        kill(pid, SIGUSR1);
-        ASSERT_TRUE(kt::closed(c));
-        close(c);
-        ASSERT_TRUE(wait_log(line("] REINITIALIZE kolvd server on "), i + 1));
-        while (read(master, sink, sizeof sink) > 0) { // what reached the device before the drop
-        }
-    }
-    const std::string text = kt::slurp(log); // a chunk the port had not taken is reported
-    EXPECT_EQ(kt::count(text, "kolvd: "),
-              kt::count(text, "kolvd: write to serial port: Resource temporarily unavailable\n"));
-}
-
-namespace {
-
-// A process of the test's own holding the port, killed and reaped by pid when
-// the test ends.
-struct Bystander {
-    pid_t pid = -1;
-    Bystander(std::vector<std::string> argv, const std::string& port) {
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 0, port.c_str(), O_RDWR, 0);
-        std::vector<char*> args;
-        for (auto& a : argv)
-            args.push_back(a.data());
-        args.push_back(nullptr);
-        posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-    }
-    ~Bystander() {
-        if (pid > 0 && kill(pid, SIGKILL) == 0)
-            waitpid(pid, nullptr, 0);
-    }
-};
-
-std::string
-planted(pid_t p) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%10d\n", p);
-    return text;
-}
-
-} // namespace
-
 // The lock names a process that is not the server of the port, or one that
 // /proc cannot tell about; neither command signals it, and each says why:
-// - another program holding the port, or a kolvd serving another port;
+// - another program holding the port;
 // - the server, with /proc showing nothing of it (a tmpfs over its /proc/PID
 //   in a mount namespace of the command's own, as hidepid or a /proc that is
 //   not mounted would); that a process is gone is still told, by kill;
-// - a process whose descriptors are closed even to its own user: a setgid
-//   copy of sleep run by nobody is not dumpable (named sleep, or kolvd).
-// The server itself, run by another name, is still signalled.
+// - a kolvd that does not hold the port (a copy of sleep of that name); or
+//   one whose descriptors are closed even to its own user, as the same copy,
+//   setgid and run by nobody, is not dumpable.
+// The server itself, run by another name, is still signalled; and a lock
+// that is not its own, it leaves in place when it ends.
 TEST_F(Control, OnlyTheServerOfThePortIsSignalled) {
     const std::string renamed = dir / "serial-gateway", bin = dir / "bin";
     up({}, {"/bin/sh", "-c", "ln -s \"$0\" " + renamed + " && exec " + renamed + " \"$@\""});
     const int c = client();
     exchange(c, "x", "y");
-    const kt::Pty elsewhere;
-    const std::string own_port = port_name, own_svc = svc, own_log = log;
-    port_name = elsewhere.dev.substr(5), svc = std::to_string(kt::loopback(0, true));
-    log = dir / "elsewhere.log";
-    ASSERT_EQ(start({"-N"}).status, 0);
-    const pid_t other_kolvd = adopted;
-    port_name = own_port, svc = own_svc, log = own_log;
-    const Bystander holder({"/bin/sleep", "60"}, dev);
-
-    std::filesystem::create_directory(bin);
     std::filesystem::permissions(dir.path, std::filesystem::perms(0755));
-    for (const auto& [from, to] :
-         {std::pair{"/bin/sleep", "sleep"}, {"/bin/sleep", "kolvd"}, {KOLVD_BINARY, "control"}}) {
-        std::filesystem::copy_file(from, bin + "/" + to);
-        chmod((bin + "/" + to).c_str(), std::string(to) == "control" ? 0755 : 02755);
-    }
+    std::filesystem::create_directory(bin);
+    std::filesystem::copy_file(KOLVD_BINARY, bin + "/control"); // for nobody to run
+    std::filesystem::copy_file("/bin/sleep", bin + "/kolvd");
+    chmod((bin + "/kolvd").c_str(), 02755);
     const bool privileged =
         geteuid() == 0 && kt::run({"/usr/bin/unshare", "-m", "true"}).status == 0;
     const std::vector<std::string> nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
                                              "--clear-groups"};
-    const auto as_nobody = [&](const std::string& program) {
-        std::vector<std::string> argv = privileged ? nobody : std::vector<std::string>{};
-        argv.insert(argv.end(), {bin + "/" + program, "60"});
-        return argv;
-    };
-    const Bystander sleeper(as_nobody("sleep"), dev), impostor(as_nobody("kolvd"), dev);
+    std::vector<std::string> impostor_argv = privileged ? nobody : std::vector<std::string>{};
+    impostor_argv.insert(impostor_argv.end(), {bin + "/kolvd", "60"});
+    const kt::Child holder(kt::spawn({"/bin/sleep", "60"}, {dev, "", ""})); // on its input
+    const kt::Child impostor(kt::spawn(impostor_argv, {}));
 
     const auto not_server = [&](pid_t p) {
         return "kolvd: pid " + std::to_string(p) + " is not the server of " + dev + "\n";
@@ -213,13 +170,8 @@ TEST_F(Control, OnlyTheServerOfThePortIsSignalled) {
         return "kolvd: cannot tell whether pid " + id + " is the server of " + dev + ": /proc/" +
                id + "/" + entry + ": " + why + "\n";
     };
-    const std::vector<std::string> hide_server = {"/usr/bin/unshare",
-                                                  "-m",
-                                                  "sh",
-                                                  "-c",
-                                                  "mount -t tmpfs none /proc/" +
-                                                      std::to_string(pid) + " && exec \"$@\"",
-                                                  "sh"};
+    const std::string hide = "mount -t tmpfs none /proc/" + std::to_string(pid) + " && exec \"$@\"";
+    const std::vector<std::string> hidden = {"/usr/bin/unshare", "-m", "sh", "-c", hide, "sh"};
     struct Row {
         bool privileged;
         std::vector<std::string> prefix;
@@ -228,17 +180,16 @@ TEST_F(Control, OnlyTheServerOfThePortIsSignalled) {
     };
     const Row rows[] = {
         {false, {}, holder.pid, "-S", not_server(holder.pid)},
-        {false, {}, other_kolvd, "-I", not_server(other_kolvd)},
-        {true, hide_server, pid, "-S", cannot_tell(pid, "comm", "No such file or directory")},
-        {true, hide_server, 2147483647, "-I", "kolvd: kill: No such process\n"},
-        {true, nobody, sleeper.pid, "-S", not_server(sleeper.pid)},
+        {true, hidden, pid, "-S", cannot_tell(pid, "comm", "No such file or directory")},
+        {true, hidden, 2147483647, "-I", "kolvd: kill: No such process\n"},
+        {true, {}, impostor.pid, "-S", not_server(impostor.pid)},
         {true, nobody, impostor.pid, "-I", cannot_tell(impostor.pid, "fd", "Permission denied")},
     };
     for (const auto& [needs_root, prefix, target, opt, err] : rows) {
         if (needs_root && !privileged)
             continue;
         SCOPED_TRACE(err);
-        kt::spit(lock, planted(target));
+        kt::spit(lock, kt::planted(target));
         std::vector<std::string> argv = prefix;
         argv.insert(argv.end(), {bin + "/control", "-L", locks, opt, port_name});
         const kt::Result r = kt::run(argv);
@@ -248,50 +199,17 @@ TEST_F(Control, OnlyTheServerOfThePortIsSignalled) {
         EXPECT_EQ(r.err, err);
         EXPECT_EQ(r.status, 1);
     }
-    for (const pid_t p : {holder.pid, sleeper.pid, impostor.pid})
+    for (const pid_t p : {holder.pid, impostor.pid})
         EXPECT_EQ(waitpid(p, nullptr, WNOHANG), 0) << p;
-    EXPECT_EQ(waitpid(other_kolvd, nullptr, WNOHANG), 0);
     exchange(c, "the client", "still served");
-    kt::spit(lock, planted(pid));
-    EXPECT_EQ(control("-S").status, 0);
+    kt::spit(lock, kt::planted(pid));
+    EXPECT_EQ(control("-I").status, 0);
+    EXPECT_TRUE(kt::closed(c));
+    kt::spit(lock, kt::planted(1));
+    kill(pid, SIGHUP);
     EXPECT_EQ(finish(), 0);
+    EXPECT_TRUE(kt::slurp(log).ends_with("Could not remove lock file for: " + dev + "\n"));
+    EXPECT_EQ(kt::slurp(lock), kt::planted(1));
     if (!privileged)
         GTEST_SKIP() << "rows that need root and mount namespaces were skipped";
 }
-
-// Started by a process that blocked (or ignored) SIGHUP, SIGTERM and SIGUSR1,
-// the server still obeys -I, and then -S or SIGTERM.
-class InheritedSignals : public kt::Daemon,
-                         public ::testing::WithParamInterface<std::tuple<bool, int>> {};
-
-TEST_P(InheritedSignals, LeaveTheServerObeyingControl) {
-    const auto [ignored, end] = GetParam();
-    const int sigs[] = {SIGHUP, SIGTERM, SIGUSR1};
-    sigset_t blocked, old_mask;
-    sigemptyset(&blocked);
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    std::array<struct sigaction, 3> old{};
-    for (std::size_t i = 0; i < 3; ++i) {
-        sigaddset(&blocked, sigs[i]);
-        sigaction(sigs[i], ignored ? &ignore : nullptr, &old[i]);
-    }
-    sigprocmask(SIG_BLOCK, ignored ? nullptr : &blocked, &old_mask);
-    up();
-    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
-    for (std::size_t i = 0; i < 3; ++i)
-        sigaction(sigs[i], &old[i], nullptr);
-    ASSERT_FALSE(HasFatalFailure());
-    const int c = client();
-    exchange(c, "x", "y");
-    EXPECT_EQ(control("-I").status, 0);
-    EXPECT_TRUE(kt::closed(c));
-    if (end == SIGHUP)
-        EXPECT_EQ(control("-S").status, 0);
-    else
-        kill(pid, SIGTERM);
-    EXPECT_EQ(finish(), end == SIGTERM ? 1 : 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(BlockedOrIgnored, InheritedSignals,
-                         ::testing::Combine(::testing::Bool(), ::testing::Values(SIGHUP, SIGTERM)));

@@ -11,12 +11,12 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <map>
-#include <memory>
 #include <poll.h>
 #include <set>
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <utility>
 
 namespace kt {
 
@@ -34,6 +34,15 @@ bytes(std::size_t n, unsigned seed = 0) {
     for (std::size_t i = 0; i < n; ++i)
         s[i] = static_cast<char>(((i + seed) * 2654435761U) >> 13);
     return s;
+}
+
+// Timestamps ("[Dec-06-2026 02:20:06]") differ from run to run: "[T]".
+inline std::string
+untimed(std::string text) {
+    for (auto at = text.find('['); at != std::string::npos; at = text.find('[', at + 1))
+        if (at + 21 < text.size() && text[at + 21] == ']')
+            text.replace(at, 22, "[T]");
+    return text;
 }
 
 // A socket bound to, or connected to, 127.0.0.1:port (0: any free port).
@@ -77,6 +86,16 @@ pump(int src, std::string_view data, int dst, std::size_t want) {
     return got;
 }
 
+// Writes to the non-blocking `fd` until it has taken nothing for 300 ms.
+inline void
+fill(int fd) {
+    const std::string chunk = bytes(1 << 16);
+    wait_until([&] {
+        pollfd p{fd, POLLOUT, 0};
+        return write(fd, chunk.data(), chunk.size()) < 0 && poll(&p, 1, 300) == 0;
+    });
+}
+
 // True once the peer has closed or reset `fd`; data still arriving is discarded.
 inline bool
 closed(int fd, ms limit = ms(5000)) {
@@ -99,24 +118,22 @@ fds_of(pid_t pid) {
     return fds;
 }
 
-// A forked child running `body`, or a process spawned into `pid`; killed and
-// reaped by pid when the test is done with it.
+// A forked child running `body`, or a spawned program; killed and reaped by
+// pid when the test is done with it.
 struct Child {
     pid_t pid = -1;
-    Child() = default;
-    template <class F> explicit Child(F body) {
-        pid = fork();
+    explicit Child(pid_t p = -1) : pid(p) {}
+    template <class F> explicit Child(F body) : pid(fork()) {
         if (pid == 0) {
             body();
             _exit(0);
         }
     }
+    Child(Child&& other) noexcept : pid(std::exchange(other.pid, -1)) {}
     ~Child() {
         if (pid > 0 && kill(pid, SIGKILL) == 0)
             waitpid(pid, nullptr, 0);
     }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
     bool alive() const { // never reaps, so the pid stays ours to kill
         siginfo_t si{};
         return waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG | WNOWAIT) == 0 &&
@@ -138,6 +155,15 @@ class Daemon : public ::testing::Test, public Pty {
     void SetUp() override {
         prctl(PR_SET_CHILD_SUBREAPER, 1);
         std::signal(SIGPIPE, SIG_IGN);
+        // Every daemon starts as a careless launcher leaves it: its signals
+        // ignored and blocked.
+        sigset_t careless;
+        sigemptyset(&careless);
+        for (const int sig : {SIGHUP, SIGTERM, SIGUSR1, SIGALRM}) {
+            std::signal(sig, SIG_IGN);
+            sigaddset(&careless, sig);
+        }
+        sigprocmask(SIG_BLOCK, &careless, nullptr);
         fcntl(master, F_SETFL, O_NONBLOCK);
         std::filesystem::create_directories(locks + "/LCK..pts");
         // Sanitizer reports would otherwise land in the log among the lines under test.
@@ -155,10 +181,13 @@ class Daemon : public ::testing::Test, public Pty {
                 ADD_FAILURE() << "sanitizer report:\n" << slurp(e.path());
     }
 
-    // A daemon on our pty and service, with -f and -L (after -F the service is the
-    // file's); the daemon it leaves behind is adopted.
+    // kolvd on our pty and service with -L, and -f unless `log` is empty (after
+    // -F the service is the file's), run through `pre`; the daemon it leaves
+    // behind is adopted.
     Result start(std::vector<std::string> opts, std::vector<std::string> pre = {}) {
-        pre.insert(pre.end(), {KOLVD_BINARY, "-f", log, "-L", locks});
+        pre.insert(pre.end(), {KOLVD_BINARY, "-L", locks});
+        if (!log.empty())
+            pre.insert(pre.end(), {"-f", log});
         opts.insert(opts.begin(), pre.begin(), pre.end());
         opts.insert(opts.end(), {port_name, svc});
         const Result r = run(opts);
@@ -171,14 +200,12 @@ class Daemon : public ::testing::Test, public Pty {
         return r;
     }
 
-    // A daemon that reached its client loop (its lock file written unless -N).
+    // A daemon that reached its client loop: the launcher waits for that.
     void up(std::vector<std::string> opts = {}, std::vector<std::string> pre = {}) {
         const bool locking = std::find(opts.begin(), opts.end(), "-N") == opts.end();
         ASSERT_EQ(start(std::move(opts), std::move(pre)).status, 0);
         ASSERT_GT(pid = adopted, 0);
-        ASSERT_TRUE(wait_log("STARTING") &&
-                    wait_until([&] { return !locking || slurp(lock).size() == 11; }))
-            << slurp(log);
+        ASSERT_TRUE(!locking || slurp(lock) == planted(pid));
         close(slave);
         slave = -1;
     }
@@ -188,7 +215,7 @@ class Daemon : public ::testing::Test, public Pty {
         int st = 0;
         if (!wait_until([&] { return waitpid(p ? p : pid, &st, WNOHANG) > 0; }))
             return -1;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return exit_status(st);
     }
 
     bool wait_log(const std::string& text, int n = 1) {
@@ -207,15 +234,16 @@ class Daemon : public ::testing::Test, public Pty {
     }
 
     Result control(const std::string& opt) {
-        return run({"/usr/bin/timeout", "10", KOLVD_BINARY, "-L", locks, opt, port_name});
+        return run(
+            {"/usr/bin/timeout", "-s", "KILL", "10", KOLVD_BINARY, "-L", locks, opt, port_name});
     }
 
     // strace attached to the daemon with `opts`; the daemon goes on when it is killed.
-    std::unique_ptr<Child> strace(std::vector<std::string> opts) {
+    Child strace(std::vector<std::string> opts) {
         const std::string out = dir / "strace";
         opts.insert(opts.begin(),
                     {"/usr/bin/strace", "-o", "/dev/null", "-p", std::to_string(pid)});
-        auto tracer = std::make_unique<Child>([&] { exec_redirected(opts, "/dev/null", out); });
+        Child tracer(spawn(opts, {"/dev/null", out, out}));
         EXPECT_TRUE(wait_until([&] { return slurp(out).find("attached") != std::string::npos; }))
             << slurp(out);
         return tracer;

@@ -1,13 +1,14 @@
 // Helpers for every test: whole files, temporary directories, a pseudo-terminal
-// pair, bounded waits, and runs of a program with its output captured.
+// pair, bounded waits, and programs run with their streams in files.
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <pty.h>
-#include <spawn.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -46,6 +47,14 @@ spit(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
+// A lock file's content naming `pid`.
+inline std::string
+planted(pid_t pid) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", pid);
+    return text;
+}
+
 struct TempDir {
     std::filesystem::path path;
     TempDir() {
@@ -56,72 +65,67 @@ struct TempDir {
         std::error_code ec;
         std::filesystem::remove_all(path, ec);
     }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
     std::string operator/(const std::string& name) const {
         return (path / name).string();
     }
 };
 
-// The master stays open for the life of the pair, or the slave hangs up.
+// The master stays open for the life of the pair, or the slave hangs up; no
+// program the test runs gets it.
 struct Pty {
     int master = -1, slave = -1;
     std::string dev; // "/dev/pts/N"; empty if no pair could be had
     Pty() {
         char n[64] = "";
         openpty(&master, &slave, n, nullptr, nullptr);
+        fcntl(master, F_SETFD, FD_CLOEXEC);
         dev = n;
     }
     ~Pty() {
         close(slave);
         close(master);
     }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
 };
 
-struct Result {
-    std::string out;
-    std::string err;
-    int status = -1; // exit status, or 128 + signal
-};
-
-// Runs argv (argv[0] is a path) with both streams captured in files, which a
-// daemon it leaves behind may go on holding.
-inline Result
-run(const std::vector<std::string>& args) {
-    const TempDir d;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, (d / "out").c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, (d / "err").c_str(), O_WRONLY | O_CREAT, 0600);
-    std::vector<char*> argv;
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    int st = 0;
-    const bool ok = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) == 0;
-    posix_spawn_file_actions_destroy(&fa);
-    if (!ok || waitpid(pid, &st, 0) != pid)
-        return {};
-    return {slurp(d / "out"), slurp(d / "err"),
-            WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st)};
+inline int
+exit_status(int st) {
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
-// In a forked child: becomes argv[0], input from `in`, output and errors to `out`.
-[[noreturn]] inline void
-exec_redirected(const std::vector<std::string>& args, const std::string& in,
-                const std::string& out) {
-    dup2(open(in.c_str(), O_RDONLY), 0);
-    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-    dup2(1, 2);
+// Runs argv (argv[0] is a path) in a child with its standard input opened
+// read-write from paths[0] and its output and errors appended to paths[1] and
+// paths[2]; an empty path keeps ours.
+inline pid_t
+spawn(const std::vector<std::string>& args, const std::array<std::string, 3>& paths) {
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    for (int fd = 0; fd < 3; ++fd)
+        if (const std::string& path = paths.at(static_cast<std::size_t>(fd)); !path.empty())
+            dup2(open(path.c_str(), fd ? O_WRONLY | O_CREAT | O_APPEND : O_RDWR, 0600), fd);
     std::vector<char*> argv;
     for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     execv(argv[0], argv.data());
     _exit(127);
+}
+
+struct Result {
+    std::string out, err;
+    int status = -1; // exit status, or 128 + signal
+};
+
+// Runs argv to its end with both streams captured in files, which a daemon it
+// leaves behind may go on holding.
+inline Result
+run(const std::vector<std::string>& args) {
+    const TempDir d;
+    int st = 0;
+    const pid_t pid = spawn(args, {"", d / "out", d / "err"});
+    if (pid < 0 || waitpid(pid, &st, 0) != pid)
+        return {};
+    return {slurp(d / "out"), slurp(d / "err"), exit_status(st)};
 }
 
 } // namespace kt
