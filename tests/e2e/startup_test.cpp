@@ -16,12 +16,12 @@ TEST_F(Startup, LogsLocksAndHoldsOnlyItsOwnDescriptors) {
     ASSERT_EQ(rest, text.c_str() + 23) << text; // zero-padded: "[Dec-06-2026 02:20:06] "
     EXPECT_EQ(rest, line("STARTING kolvd Ver 7.24 server for "));
     EXPECT_EQ(std::stoi(kt::slurp(lock)), pid);
-    // The log three times, the signal pipe's two ends, the port and the listener.
+    // The log three times, the port and the listener.
     const auto fds = kt::fds_of(pid);
-    EXPECT_EQ(fds.size(), 7U);
+    EXPECT_EQ(fds.size(), 5U);
     EXPECT_TRUE(fds.at("0") == log && fds.at("1") == log && fds.at("2") == log);
     exchange(client(), "x", "y");
-    EXPECT_EQ(kt::fds_of(pid).size(), 8U);
+    EXPECT_EQ(kt::fds_of(pid).size(), 6U);
     EXPECT_EQ(std::filesystem::status(log).permissions(), std::filesystem::perms(0644));
     EXPECT_EQ(std::filesystem::status(lock).permissions(), std::filesystem::perms(0666));
 }
