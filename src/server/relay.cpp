@@ -61,9 +61,9 @@ enum class End { closed, idle, period, dropped, shutdown };
 enum Watched { kPort, kClient, kListen, kWatched };
 
 // A wait that finds a descriptor ready returns without the signals that wait
-// meanwhile; under a flow that never lets it sleep, every this many passes
-// take them, well within the second a signal may take.
-constexpr unsigned kPassesPerSignalLook = 64;
+// meanwhile. Under a flow that never lets it sleep, every this many passes
+// (a few milliseconds of work) take them.
+constexpr unsigned kPassesPerSignalLook = 256;
 
 bool
 retry_accept(int err) {
