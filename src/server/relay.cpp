@@ -60,9 +60,9 @@ enum class End { closed, idle, period, dropped, shutdown };
 // Places in the poll set.
 enum Watched { kPort, kClient, kListen, kWatched };
 
-// A wait that finds a descriptor ready returns without the signals that wait
-// meanwhile. Under a flow that never lets it sleep, every this many passes
-// (a few milliseconds of work) take them.
+// A wait that finds a descriptor ready leaves pending signals pending. Under
+// a flow that never lets it sleep, every this many passes (a few
+// milliseconds of work) take them.
 constexpr unsigned kPassesPerSignalLook = 256;
 
 bool
