@@ -58,9 +58,7 @@ struct ProcessState {
     std::array<char, kLogFileNameSize> LogFileName{'/', 'd', 'e', 'v', '/', 'c', 'o',
                                                    'n', 's', 'o', 'l', 'e', '\0'};
     std::array<char, kTimestampSize> timestamp{};
-    // Self-pipe: signal handlers write a byte so that every wait wakes up.
-    int wake_rd = -1;
-    int wake_wr = -1;
+    sigset_t wait_mask{};    // inside waits: the server's signals let in
     int startup_report = -1; // to the launcher, until start-up ends
     // The log's target: -f or LogFileName chose a file; otherwise, under a
     // service manager, its journal on standard error.

@@ -25,6 +25,7 @@ close_port_without_waiting(int fd) {
     sa.sa_handler = interrupt_wait;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGALRM, &sa, nullptr);
+    // The server keeps SIGALRM blocked outside its waits.
     sigset_t alarm_only;
     sigemptyset(&alarm_only);
     sigaddset(&alarm_only, SIGALRM);

@@ -58,7 +58,12 @@ struct Connection {
 enum class End { closed, idle, period, dropped, shutdown };
 
 // Places in the poll set.
-enum Watched { kWake, kPort, kClient, kListen, kWatched };
+enum Watched { kPort, kClient, kListen, kWatched };
+
+// A wait that finds a descriptor ready leaves pending signals pending. Under
+// a flow that never lets it sleep, every this many passes (a few
+// milliseconds of work) take them.
+constexpr unsigned kPassesPerSignalLook = 256;
 
 bool
 retry_accept(int err) {
@@ -100,22 +105,19 @@ monotonic_ms() {
 bool
 wait_for_client(bool short_of_resources) {
     constexpr int kRetryMs = 100;
-    pollfd p[3] = {{proc.wake_rd, POLLIN, 0},
-                   {proc.listen_fd, static_cast<short>(short_of_resources ? 0 : POLLIN), 0},
+    pollfd p[2] = {{proc.listen_fd, static_cast<short>(short_of_resources ? 0 : POLLIN), 0},
                    {server_settings.serial_fd, 0, 0}};
-    const int n = poll(p, 3, short_of_resources ? kRetryMs : -1);
+    const int n = wait_for(p, 2, short_of_resources ? kRetryMs : -1);
     if (n < 0) {
         if (errno != EINTR)
             log_perror("kolvd: poll");
         return false;
     }
-    if (p[0].revents)
-        drain_wake_pipe();
-    if (p[2].revents & POLLHUP) {
+    if (p[1].revents & POLLHUP) {
         port_hung_up();
         return false;
     }
-    return n == 0 || (p[1].revents & POLLIN);
+    return n == 0 || (p[0].revents & POLLIN);
 }
 
 int
@@ -130,8 +132,14 @@ accept_client(sockaddr_in& peer, long& last_shortage_report) {
         // Non-blocking from the start: no fcntl calls per client.
         const int fd =
             accept4(proc.listen_fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK);
-        if (fd >= 0)
+        if (fd >= 0) {
+            // A signal that came before the accept, even one the wait left
+            // pending because the client was ready, came between clients; a
+            // shutdown goes before serving one.
+            take_pending_signals();
+            note_signals();
             return fd;
+        }
         short_of_resources = resource_shortage(errno);
         if (short_of_resources) {
             const long now = monotonic_ms();
@@ -259,6 +267,7 @@ end_connection(const Connection& c, End end, bool& modem) {
     report_held(c);
     note_signals(); // a shutdown ends everything here
     close(proc.client_fd);
+    take_pending_signals(); // what came until now is still this client's
     server_settings.client_connected = 0;
     note_signals(); // a SIGUSR1 that came during the close still has its line
     notify_status(nullptr);
@@ -295,7 +304,8 @@ to_client(Connection& c, bool& moved) {
     d.len = 0; // the socket will take none of it
     if (c.half_closed && (err == EPIPE || err == ECONNRESET))
         return false;
-    note_signal_lines(); // a SIGPIPE line comes before the report
+    take_pending_signals(); // the SIGPIPE this send raised, and its line before the report
+    note_signal_lines();
     errno = err;
     log_perror("kolvd: write socket");
     return true;
@@ -369,7 +379,6 @@ void
 watch(const Connection& c, std::array<pollfd, kWatched>& p) {
     const auto client = static_cast<short>((c.up.len == 0 && !c.half_closed ? POLLIN : 0) |
                                            (c.down.len ? POLLOUT : 0));
-    p[kWake] = {proc.wake_rd, POLLIN, 0};
     p[kPort] = {server_settings.serial_fd,
                 static_cast<short>((c.down.len == 0 ? POLLIN : 0) | (c.up.len ? POLLOUT : 0)), 0};
     p[kClient] = {client ? proc.client_fd : -1, client, 0};
@@ -436,7 +445,9 @@ End
 relay(Connection& c) {
     std::array<pollfd, kWatched> p{};
     bool moved = true; // begin_connection started the idle time
-    for (;;) {
+    for (unsigned pass = 1;; ++pass) {
+        if (pass % kPassesPerSignalLook == 0)
+            take_pending_signals();
         note_signal_lines(); // lines of signals that came with the data go first
         if (proc.shutdown_signal)
             return End::shutdown;
@@ -446,7 +457,7 @@ relay(Connection& c) {
             return End::dropped;
         watch(c, p);
         bool idle_over = false;
-        const int n = poll(p.data(), p.size(), wait_limit(c, moved, idle_over));
+        const int n = wait_for(p.data(), p.size(), wait_limit(c, moved, idle_over));
         moved = false;
         if (n == 0 && quiet_left(c) == 0)
             return End::closed;
@@ -457,8 +468,6 @@ relay(Connection& c) {
                 log_perror("kolvd: poll");
             continue;
         }
-        if (p[kWake].revents)
-            drain_wake_pipe();
         if (!move(c, p, moved))
             return End::closed;
         if (moved) {

@@ -5,13 +5,17 @@
 #include "log/log.h"
 
 #include <cstddef>
+#include <poll.h>
 
 // signals.cpp
-int open_wake_pipe();
 // SIGHUP, SIGTERM, SIGPIPE, SIGALRM, and SIGUSR1, which acts only while a
-// client is connected.
+// client is connected; from then on they are blocked outside wait_for().
 void install_server_signals();
-void drain_wake_pipe();
+// poll() with the server's signals let in for the wait alone; one that comes
+// ends it with EINTR. A descriptor ready at once wins over a pending signal.
+int wait_for(pollfd* fds, nfds_t n, int timeout_ms);
+// Runs the handlers of the signals that wait now.
+void take_pending_signals();
 // True when the port has hung up; the server then shuts down as on SIGHUP.
 bool port_hung_up();
 // Writes the lines that signals left pending (SIGPIPE, REINITIALIZE).

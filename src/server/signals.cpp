@@ -1,16 +1,19 @@
-// Signals are events like any other: handlers only record them and write a
-// byte to the wake pipe, which every wait watches, so none is lost between a
-// flag test and the wait. Lines and exits happen in the main flow.
+// Signals are events like any other. The server's signals stay blocked except
+// inside its waits, so a handler runs only there and ends the wait with EINTR:
+// none is lost between a flag test and the wait. Handlers only record; lines
+// and exits happen in the main flow. The hazard: a wait that sleeps in a
+// plain poll() would sleep through a signal, so every wait is wait_for().
 #include "serial/serial.h"
 #include "server/server.h"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
+
+constexpr std::array<int, 5> kServerSignals = {SIGHUP, SIGTERM, SIGPIPE, SIGALRM, SIGUSR1};
 
 // The port has hung up: a USB adapter unplugged, the far end of a pty closed.
 bool
@@ -46,8 +49,6 @@ on_signal(int sig) {
     default:
         break;
     }
-    const char byte = 1;
-    (void)!write(proc.wake_wr, &byte, 1); // a full pipe is already awake
     errno = saved_errno;
 }
 
@@ -62,13 +63,6 @@ set_disposition(int sig, void (*handler)(int)) {
 
 } // namespace
 
-void
-drain_wake_pipe() {
-    std::array<char, 64> sink{};
-    while (read(proc.wake_rd, sink.data(), sink.size()) > 0) {
-    }
-}
-
 bool
 port_hung_up() {
     // Only the hang-up itself counts, never a port with nothing to read; when
@@ -80,23 +74,32 @@ port_hung_up() {
     return true;
 }
 
+void
+install_server_signals() {
+    // Blocked first: from here on no handler runs outside a wait.
+    sigset_t ours;
+    sigemptyset(&ours);
+    for (const int sig : kServerSignals)
+        sigaddset(&ours, sig);
+    sigprocmask(SIG_BLOCK, &ours, &proc.wait_mask);
+    for (const int sig : kServerSignals) {
+        sigdelset(&proc.wait_mask, sig);
+        set_disposition(sig, on_signal);
+    }
+}
+
 int
-open_wake_pipe() {
-    int fds[2];
-    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0)
-        return -1;
-    proc.wake_rd = fds[0];
-    proc.wake_wr = fds[1];
-    return 0;
+wait_for(pollfd* fds, nfds_t n, int timeout_ms) {
+    const timespec t{timeout_ms / 1000, timeout_ms % 1000 * 1000000L};
+    return ppoll(fds, n, timeout_ms < 0 ? nullptr : &t, &proc.wait_mask);
 }
 
 void
-install_server_signals() {
-    set_disposition(SIGHUP, on_signal);
-    set_disposition(SIGTERM, on_signal);
-    set_disposition(SIGPIPE, on_signal);
-    set_disposition(SIGALRM, on_signal);
-    set_disposition(SIGUSR1, on_signal);
+take_pending_signals() {
+    // With nothing to watch and no time to wait, a pending signal is all
+    // that can end it.
+    const timespec now{};
+    ppoll(nullptr, 0, &now, &proc.wait_mask);
 }
 
 void

@@ -46,8 +46,9 @@ close_every_descriptor(int first, int keep) {
             close(fd);
 }
 
-// Whatever the launching process blocked, the server takes every signal; and
-// whatever name the binary was run by (a copy, a link, a re-exec through
+// Whatever the launching process blocked, the server starts with no signal
+// blocked (it blocks its own as it installs their handlers); and whatever
+// name the binary was run by (a copy, a link, a re-exec through
 // /proc/self/exe), it is known by the program's name, which -S and -I look for.
 void
 start_clean() {
@@ -218,10 +219,6 @@ run_server() {
         (void)!dup(0); // descriptors 1 and 2
     }
     notify_open();
-    if (open_wake_pipe() != 0) {
-        log_perror("kolvd: pipe");
-        not_started();
-    }
 
     const int port = lookup_service_port(proc.service_name.data());
     if (port < 0) {
