@@ -210,7 +210,7 @@ recompute(Connection& c, const timeval& now) {
     if (sec > c.full.tv_sec)
         sec = c.full.tv_sec;
     c.timeout.tv_sec = sec;
-    c.timeout.tv_usec = std::min(usec, 999999L); // select refuses a full second here
+    c.timeout.tv_usec = std::min(usec, 999999L); // a timeval holds less than a second there
 }
 
 void

@@ -145,7 +145,7 @@ open_listening_socket(int port) {
         log_perror("kolvd: listen");
         not_started_closing(proc.listen_fd);
     }
-    // Accept only after select says so; a client gone meanwhile must not block us.
+    // Accept only after poll says so; a client gone meanwhile must not block us.
     fcntl(proc.listen_fd, F_SETFL, fcntl(proc.listen_fd, F_GETFL) | O_NONBLOCK);
 }
 
