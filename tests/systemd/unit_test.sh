@@ -14,10 +14,11 @@ skip() { echo "unit test skipped: $*" && exit 0; }
 unshare --pid --fork --mount --uts --ipc --net --cgroup true 2>/dev/null ||
     skip "namespaces cannot be created here (a container without privileges?)"
 . "$here/../../scripts/machine.sh"
+run=inside
+. "$here/helpers.sh"
 
 trap machine_teardown EXIT
-ms() { echo $((($(date +%s%N) - $1) / 1000000)); }
-started=$(date +%s%N)
+started=$(now)
 machine_boot
 echo "machine up in $(ms "$started") ms"
 
@@ -55,21 +56,6 @@ status_text() { inside systemctl show -p StatusText --value "$unit"; }
 status_is() {
     local want=$1
     wait_for 5 eval '[[ $(status_text) == $want ]]' || fail "status: $(status_text)"
-}
-# Polls CMD every 50 ms for at most SECONDS of the clock (a round may take
-# longer than its sleep on a busy host).
-wait_for() {
-    local end=$((SECONDS + $1))
-    shift
-    until "$@" >/dev/null 2>&1; do
-        ((SECONDS <= end)) || return 1
-        sleep 0.05
-    done
-}
-main_pid() { inside systemctl show -p MainPID --value "$unit"; }
-unit_state() {
-    inside systemctl show -p ActiveState -p Result -p NRestarts "$unit" |
-        awk -F= '{v[$1] = $2} END {print v["ActiveState"], v["Result"], v["NRestarts"]}'
 }
 # Waits until a server other than pid OLD serves.
 restarted_from() {
@@ -121,7 +107,6 @@ scenario_by_hand() {
 }
 
 scenario_start() {
-    mark
     inside systemctl start "$unit" || fail "start"
     local pid
     pid=$(main_pid)
@@ -347,7 +332,7 @@ scenario_purge() {
 failed=0
 for s in install by_hand start journal status security ip_filter stop private_log planted_pid \
     kill9 hang_up live_lock_kept hostile_lock missing failed_start upgrade purge; do
-    t=$(date +%s%N)
+    t=$(now)
     # Each scenario starts with the unit's start limit as new.
     inside systemctl reset-failed "$unit" 2>/dev/null || true
     result=ok
