@@ -93,7 +93,7 @@ scenario_absent() {
     local t
     t=$(now)
     plug
-    wait_for 30 eval '[[ $(unit_state) == "active success 0" ]]' || fail "not started once plugged in: $(unit_state)"
+    wait_for 30 eval '[[ $(unit_state) == "active success 0" ]]' || fail "plugged in, not started: $(unit_state)"
     echo "  plugged in, served after $(ms "$t") ms"
 }
 
