@@ -12,8 +12,6 @@
 #                        for at most 30 s.
 # peer.py refused PORT FROM  exit 0 if a connection from FROM gets no answer
 #                        within 1 s (dropped by a filter), 1 if it connects.
-# peer.py listen PORT FILE  holds PORT open (to make a server's bind fail);
-#                        creates FILE once it listens.
 # peer.py flood PORT FILE  sends to PORT without end and reads nothing; creates
 #                        FILE once its sends have blocked for 1 s (the serial
 #                        port's output is full), and exits when the server closes.
@@ -70,15 +68,6 @@ def refused(port, source):
         sys.exit(f"refused: a connection from {source} got through")
 
 
-def listen(port, ready):
-    # With SO_REUSEADDR, which create_server sets: connections that the server
-    # closed first linger on the port, and a listener there still makes the
-    # bind fail.
-    with socket.create_server(("0.0.0.0", int(port))):
-        open(ready, "w").close()
-        time.sleep(600)
-
-
 def flood(port, ready):
     with connect(port, timeout=1) as s:
         while True:
@@ -90,6 +79,6 @@ def flood(port, ready):
                 break
 
 
-commands = {"device": device, "client": client, "refused": refused, "listen": listen,
-            "flood": flood, "hold": lambda port: client(port, hold=True)}
+commands = {"device": device, "client": client, "refused": refused, "flood": flood,
+            "hold": lambda port: client(port, hold=True)}
 commands[sys.argv[1]](*sys.argv[2:])
