@@ -122,7 +122,7 @@ scenario_start() {
 scenario_journal() {
     journal_has "6 STARTING kolvd Ver 7.24 server for /dev/ttyKV0" "7 Open and setup serial port /dev/ttyKV0" \
         "6 127.0.0.1 connects to /dev/ttyKV0" "7 kolvd got:<70h><69h>" "6 127.0.0.1 disconnects from /dev/ttyKV0"
-    [[ $(journal | grep -c "STARTING kolvd") == 1 ]] || fail "STARTING not once"
+    [[ $(journal | grep -c "STARTING kolvd") == 1 ]] || fail "STARTING not once: $(journal | grep -c STARTING)"
     [[ $(journal | grep -c '^. <') == 0 ]] || fail "a priority prefix reached the journal's text"
     inside test ! -e "$log" || fail "a log file was written"
 }
@@ -244,7 +244,7 @@ failed_start() {
         fail "not given up at the start limit: $(unit_state)"
     for line in "$reason" "Server not started, due to previous error"; do
         wait_for 5 eval '[[ $(journal | grep -F -- "$line" | grep -c "^3 ") == 5 ]]' ||
-            fail "'$line' not 5 times at priority err in 5 tries"
+            fail "'$line' not 5 times at priority err in 5 tries: $(journal | grep -F -- "$line")"
     done
     inside test ! -e "$lock" || fail "lock left after a failed start"
 }
