@@ -84,7 +84,7 @@ ENV
 (cd "$initrd" && find . | /bin/busybox cpio -o -H newc 2>/dev/null | gzip -1) >"$work/initrd.gz"
 
 cp "$deb" "$work/kolvd.deb"
-cp "$tests/vm/guest.sh" "$tests/systemd/peer.py" "$work/"
+cp "$tests/vm/guest.sh" "$tests/systemd/peer.py" "$tests/systemd/helpers.sh" "$work/"
 mkdir "$work/out"
 if [[ -n ${KOLVD_VM_SCENARIOS:-} ]]; then
     echo "$KOLVD_VM_SCENARIOS" >"$work/scenarios"

@@ -6,25 +6,17 @@
 #                        line never hangs up while the server restarts; SIGUSR1
 #                        hangs it up (vhangup), as a line that drops, and it stays.
 # peer.py client PORT [FROM]  sends lower-case bytes to 127.0.0.1:PORT (from the
-#                        address FROM), expects them back upper-cased within 5 s;
-#                        exit 1 otherwise.
+#                        address FROM); exit 1 unless they come back upper-cased,
+#                        with no wait of over 5 s.
 # peer.py hold PORT      the same, then stays connected until the server closes,
 #                        for at most 30 s.
 # peer.py refused PORT FROM  exit 0 if a connection from FROM gets no answer
 #                        within 1 s (dropped by a filter), 1 if it connects.
-# peer.py listen PORT FILE  holds PORT open (to make a server's bind fail);
-#                        creates FILE once it listens.
 # peer.py flood PORT FILE  sends to PORT without end and reads nothing; creates
 #                        FILE once its sends have blocked for 1 s (the serial
 #                        port's output is full), and exits when the server closes.
-import fcntl
-import grp
-import os
-import signal
-import socket
-import sys
-import time
-import tty
+import fcntl, grp, os, signal, socket, sys, time, tty
+from contextlib import suppress
 
 
 def device(link):
@@ -56,44 +48,24 @@ def connect(port, source="0.0.0.0", timeout=5):
 
 def client(port, source="0.0.0.0", hold=False):
     payload = b"ping abcdefghijklmnopqrstuvwxyz\r\n" * 100
-    deadline = time.monotonic() + 5
+    got = b""
     with connect(port, source) as s:
         s.sendall(payload)
-        got = b""
-        while len(got) < len(payload) and time.monotonic() < deadline:
-            s.settimeout(max(0.01, deadline - time.monotonic()))
-            try:
-                chunk = s.recv(65536)
-            except socket.timeout:
-                break
-            if not chunk:
-                break
-            got += chunk
+        with suppress(socket.timeout):
+            while len(got) < len(payload) and (chunk := s.recv(65536)):
+                got += chunk
         if got != payload.upper():
             sys.exit(f"client: sent {len(payload)} bytes, got {len(got)} back: {got[:60]!r}")
         s.settimeout(30)
-        try:
+        with suppress(OSError):  # reset, or 30 s gone
             while hold and s.recv(4096):
                 pass
-        except OSError:  # reset, or 30 s gone
-            pass
 
 
 def refused(port, source):
-    try:
+    with suppress(socket.timeout):
         connect(port, source, timeout=1).close()
-    except socket.timeout:
-        return
-    sys.exit(f"refused: a connection from {source} got through")
-
-
-def listen(port, ready):
-    # With SO_REUSEADDR, which create_server sets: connections that the server
-    # closed first linger on the port, and a listener there still makes the
-    # bind fail.
-    with socket.create_server(("0.0.0.0", int(port))):
-        open(ready, "w").close()
-        time.sleep(600)
+        sys.exit(f"refused: a connection from {source} got through")
 
 
 def flood(port, ready):
@@ -107,6 +79,6 @@ def flood(port, ready):
                 break
 
 
-commands = {"device": device, "client": client, "refused": refused, "listen": listen,
-            "flood": flood, "hold": lambda port: client(port, hold=True)}
+commands = {"device": device, "client": client, "refused": refused, "flood": flood,
+            "hold": lambda port: client(port, hold=True)}
 commands[sys.argv[1]](*sys.argv[2:])
