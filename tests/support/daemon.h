@@ -118,26 +118,14 @@ fds_of(pid_t pid) {
     return fds;
 }
 
-// A forked child running `body`, or a spawned program; killed and reaped by
-// pid when the test is done with it.
+// A spawned program, killed and reaped by pid when the test is done with it.
 struct Child {
     pid_t pid = -1;
     explicit Child(pid_t p = -1) : pid(p) {}
-    template <class F> explicit Child(F body) : pid(fork()) {
-        if (pid == 0) {
-            body();
-            _exit(0);
-        }
-    }
     Child(Child&& other) noexcept : pid(std::exchange(other.pid, -1)) {}
     ~Child() {
         if (pid > 0 && kill(pid, SIGKILL) == 0)
             waitpid(pid, nullptr, 0);
-    }
-    bool alive() const { // never reaps, so the pid stays ours to kill
-        siginfo_t si{};
-        return waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-               si.si_pid == 0;
     }
 };
 
@@ -251,11 +239,6 @@ class Daemon : public ::testing::Test, public Pty {
 
     std::string line(const std::string& event) const {
         return event + dev + "\n";
-    }
-
-    std::string shutdown_line(int sig) const {
-        return "] SHUTDOWN kolvd server for " + dev +
-               (sig == SIGTERM ? " - Received SIGTERM\n" : "\n");
     }
 };
 
