@@ -75,37 +75,10 @@ INSTANTIATE_TEST_SUITE_P(OfTheConnection, End,
 
 using Control = kt::Daemon;
 
-// A lock file's content (none, or "FIFO": not a regular file), the
-// command, and what it prints. No process can have the id 2147483647: such a
-// lock is stale.
-constexpr std::tuple<const char*, const char*, const char*> kLockCases[] = {
-    {nullptr, "-S", "Server not running or lock file not located\n"},
-    {"2147483647\n", "-S", "Unable to kill server pid 2147483647\n"},
-    {"0x7fffffff\n", "-I", "kolvd: Unable to reinitialize server pid 2147483647\n"},
-    {"1\n", "-S", "A server pid of 1 does not make sense\n"},
-    {"junk\n", "-I", "A server pid of 0 does not make sense\n"},
-    {"", "-S", "A server pid of -1 does not make sense\n"},
-    {"FIFO", "-I", "A server pid of -1 does not make sense\n"},
-};
-
-TEST_F(Control, LockFilesThatDoNotNameARunningServer) {
-    for (const auto& [planted, opt, out] : kLockCases) {
-        const std::string content = planted ? planted : "(none)";
-        SCOPED_TRACE(content + opt);
-        std::filesystem::remove_all(lock);
-        if (content == "FIFO")
-            mkfifo(lock.c_str(), 0666);
-        else if (planted)
-            kt::spit(lock, content);
-        const kt::Result r = control(opt);
-        EXPECT_EQ(r.out, out);
-        EXPECT_EQ(r.err, kt::count(r.out, "nable") ? "kolvd: kill: No such process\n" : "");
-        EXPECT_EQ(r.status, 1);
-    }
-}
-
-// The lock names a process that is not the server of the port, or one that
-// /proc cannot tell about; neither command signals it, and each says why:
+// A lock that names no running server: none, not a regular file, no pid that
+// makes sense, a pid no process can have (stale). Or a process that is not
+// the server of the port, or one that /proc cannot tell about; neither command
+// signals it, and each says why:
 // - another program holding the port;
 // - the server, with /proc showing nothing of it (a tmpfs over its /proc/PID
 //   in a mount namespace of the command's own, as hidepid or a /proc that is
@@ -150,30 +123,44 @@ TEST_F(Control, OnlyTheServerOfThePortIsSignalled) {
     };
     const std::string hide = "mount -t tmpfs none /proc/" + std::to_string(pid) + " && exec \"$@\"";
     const std::vector<std::string> hidden = {"/usr/bin/unshare", "-m", "sh", "-c", hide, "sh"};
+    const std::string no_such = "kolvd: kill: No such process\n", none = "(none)";
     struct Row {
-        bool privileged;
+        bool needs_root;
         std::vector<std::string> prefix;
-        pid_t target;
-        std::string opt, err;
+        std::string planted, opt, out, err; // out "": cannot signal the pid planted
     };
     const Row rows[] = {
-        {false, {}, holder.pid, "-S", not_server(holder.pid)},
-        {true, hidden, pid, "-S", cannot_tell(pid, "comm", "No such file or directory")},
-        {true, hidden, 2147483647, "-I", "kolvd: kill: No such process\n"},
-        {true, {}, impostor.pid, "-S", not_server(impostor.pid)},
-        {true, nobody, impostor.pid, "-I", cannot_tell(impostor.pid, "fd", "Permission denied")},
+        {false, {}, none, "-S", "Server not running or lock file not located\n", ""},
+        {false, {}, "2147483647\n", "-S", "", no_such},
+        {false, {}, "0x7fffffff\n", "-I", "", no_such},
+        {false, {}, "1\n", "-S", "A server pid of 1 does not make sense\n", ""},
+        {false, {}, "junk\n", "-I", "A server pid of 0 does not make sense\n", ""},
+        {false, {}, "", "-S", "A server pid of -1 does not make sense\n", ""},
+        {false, {}, "FIFO", "-I", "A server pid of -1 does not make sense\n", ""},
+        {false, {}, kt::planted(holder.pid), "-S", "", not_server(holder.pid)},
+        {true, hidden, kt::planted(pid), "-S", "",
+         cannot_tell(pid, "comm", "No such file or directory")},
+        {true, hidden, kt::planted(2147483647), "-I", "", no_such},
+        {true, {}, kt::planted(impostor.pid), "-S", "", not_server(impostor.pid)},
+        {true, nobody, kt::planted(impostor.pid), "-I", "",
+         cannot_tell(impostor.pid, "fd", "Permission denied")},
     };
-    for (const auto& [needs_root, prefix, target, opt, err] : rows) {
+    for (const auto& [needs_root, prefix, planted, opt, out, err] : rows) {
         if (needs_root && !privileged)
             continue;
-        SCOPED_TRACE(err);
-        kt::spit(lock, kt::planted(target));
+        SCOPED_TRACE(planted + opt + err);
+        std::filesystem::remove(lock);
+        if (planted == "FIFO")
+            mkfifo(lock.c_str(), 0666);
+        else if (planted != none)
+            kt::spit(lock, planted);
         std::vector<std::string> argv = prefix;
         argv.insert(argv.end(), {bin + "/control", "-L", locks, opt, port_name});
         const kt::Result r = kt::run(argv);
-        const std::string id = std::to_string(target);
-        EXPECT_EQ(r.out, opt == "-S" ? "Unable to kill server pid " + id + "\n"
-                                     : "kolvd: Unable to reinitialize server pid " + id + "\n");
+        const std::string id = std::to_string(std::strtol(planted.c_str(), nullptr, 0));
+        EXPECT_EQ(r.out, !out.empty()  ? out
+                         : opt == "-S" ? "Unable to kill server pid " + id + "\n"
+                                       : "kolvd: Unable to reinitialize server pid " + id + "\n");
         EXPECT_EQ(r.err, err);
         EXPECT_EQ(r.status, 1);
     }
