@@ -73,7 +73,7 @@ TEST_F(Log, TheJournalOnlyWhenNoLogFileIsNamed) {
             std::cout << "skipped without a mount namespace: the console\n";
             continue;
         }
-        std::filesystem::remove(file);
+        kt::fs::remove(file);
         kt::spit(console, "");
         Journal j;
         std::vector<std::string> pre = j.wrapper(named ? j.theirs : j.ours);
@@ -100,7 +100,7 @@ TEST_F(Log, TheJournalOnlyWhenNoLogFileIsNamed) {
             as_a_file += line.substr(3) + "\n";
         }
         EXPECT_GE(n, 7) << got; // STARTING, connects, dumps, SHUTDOWN, steps
-        EXPECT_FALSE(std::filesystem::exists(file)) << "a file was written too";
+        EXPECT_FALSE(kt::fs::exists(file)) << "a file was written too";
     }
 }
 
@@ -123,8 +123,8 @@ TEST_F(Log, AFailedStartReachesTheJournalOnce) {
     };
     for (const auto& [service, in_journal, elsewhere] : rows) {
         SCOPED_TRACE(service + (elsewhere.empty() ? "" : ", output elsewhere"));
-        std::filesystem::remove(out);
-        std::filesystem::remove(lock);
+        kt::fs::remove(out);
+        kt::fs::remove(lock);
         if (service == tcp_svc)
             kt::spit(lock, "     12345\n");
         svc = service;
@@ -237,6 +237,6 @@ TEST_F(Log, ReadyAndStatusForTheServiceManager) {
         ASSERT_EQ(control("-S").status, 0);
         ASSERT_EQ(finish(), 0);
         close(manager);
-        std::filesystem::remove(log);
+        kt::fs::remove(log);
     }
 }

@@ -98,23 +98,20 @@ fill(int fd) {
 
 // True once the peer has closed or reset `fd`; data still arriving is discarded.
 inline bool
-closed(int fd, ms limit = ms(5000)) {
-    return wait_until(
-        [fd] {
-            char buf[65536];
-            const ssize_t n = read(fd, buf, sizeof buf);
-            return n == 0 || (n < 0 && errno != EAGAIN);
-        },
-        limit);
+closed(int fd) {
+    return wait_until([fd] {
+        char buf[65536];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        return n == 0 || (n < 0 && errno != EAGAIN);
+    });
 }
 
 // The daemon's descriptors and what each one refers to.
 inline std::map<std::string, std::string>
 fds_of(pid_t pid) {
     std::map<std::string, std::string> fds;
-    for (const auto& e :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
-        fds[e.path().filename()] = std::filesystem::read_symlink(e.path());
+    for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+        fds[e.path().filename()] = fs::read_symlink(e.path());
     return fds;
 }
 
@@ -153,7 +150,7 @@ class Daemon : public ::testing::Test, public Pty {
         }
         sigprocmask(SIG_BLOCK, &careless, nullptr);
         fcntl(master, F_SETFL, O_NONBLOCK);
-        std::filesystem::create_directories(locks + "/LCK..pts");
+        fs::create_directories(locks + "/LCK..pts");
         // Sanitizer reports would otherwise land in the log among the lines under test.
         setenv("ASAN_OPTIONS", ("log_path=" + dir / "asan").c_str(), 1);
         setenv("UBSAN_OPTIONS", ("print_stacktrace=1:log_path=" + dir / "ubsan").c_str(), 1);
@@ -164,7 +161,7 @@ class Daemon : public ::testing::Test, public Pty {
         for (const pid_t p : kids)
             if (waitpid(p, nullptr, WNOHANG) == 0 && kill(p, SIGKILL) == 0)
                 waitpid(p, nullptr, 0);
-        for (const auto& e : std::filesystem::directory_iterator(dir.path))
+        for (const auto& e : fs::directory_iterator(dir.path))
             if (e.path().filename().string().find("san.") != std::string::npos)
                 ADD_FAILURE() << "sanitizer report:\n" << slurp(e.path());
     }
@@ -194,16 +191,13 @@ class Daemon : public ::testing::Test, public Pty {
         ASSERT_EQ(start(std::move(opts), std::move(pre)).status, 0);
         ASSERT_GT(pid = adopted, 0);
         ASSERT_TRUE(!locking || slurp(lock) == planted(pid));
-        close(slave);
-        slave = -1;
+        close(std::exchange(slave, -1));
     }
 
-    // Exit status of a daemon (128 + signal if killed), -1 if it still runs after 5 s.
-    int finish(pid_t p = 0) {
+    // Exit status of the daemon (128 + signal if killed), -1 if it still runs after 5 s.
+    int finish() {
         int st = 0;
-        if (!wait_until([&] { return waitpid(p ? p : pid, &st, WNOHANG) > 0; }))
-            return -1;
-        return exit_status(st);
+        return wait_until([&] { return waitpid(pid, &st, WNOHANG) > 0; }) ? exit_status(st) : -1;
     }
 
     bool wait_log(const std::string& text, int n = 1) {
@@ -229,6 +223,7 @@ class Daemon : public ::testing::Test, public Pty {
     // strace attached to the daemon with `opts`; the daemon goes on when it is killed.
     Child strace(std::vector<std::string> opts) {
         const std::string out = dir / "strace";
+        spit(out, "");
         opts.insert(opts.begin(),
                     {"/usr/bin/strace", "-o", "/dev/null", "-p", std::to_string(pid)});
         Child tracer(spawn(opts, {"/dev/null", out, out}));

@@ -17,6 +17,8 @@
 
 namespace kt {
 
+namespace fs = std::filesystem;
+
 using ms = std::chrono::milliseconds;
 
 // The one way these tests wait: polled every 10 ms, never past `limit`.
@@ -56,14 +58,14 @@ planted(pid_t pid) {
 }
 
 struct TempDir {
-    std::filesystem::path path;
+    fs::path path;
     TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "kolvd-test-XXXXXX").string();
+        std::string tmpl = (fs::temp_directory_path() / "kolvd-test-XXXXXX").string();
         path = mkdtemp(tmpl.data());
     }
     ~TempDir() {
         std::error_code ec;
-        std::filesystem::remove_all(path, ec);
+        fs::remove_all(path, ec);
     }
     std::string operator/(const std::string& name) const {
         return (path / name).string();
