@@ -124,12 +124,11 @@ TEST_F(Control, OnlyTheServerOfThePortIsSignalled) {
     const std::string hide = "mount -t tmpfs none /proc/" + std::to_string(pid) + " && exec \"$@\"";
     const std::vector<std::string> hidden = {"/usr/bin/unshare", "-m", "sh", "-c", hide, "sh"};
     const std::string no_such = "kolvd: kill: No such process\n", none = "(none)";
-    struct Row {
+    const struct {
         bool needs_root;
         std::vector<std::string> prefix;
         std::string planted, opt, out, err; // out "": cannot signal the pid planted
-    };
-    const Row rows[] = {
+    } rows[] = {
         {false, {}, none, "-S", "Server not running or lock file not located\n", ""},
         {false, {}, "0x7fffffff\n", "-I", "", no_such}, // no process has that id
         {false, {}, "1\n", "-S", "A server pid of 1 does not make sense\n", ""},

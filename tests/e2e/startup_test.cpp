@@ -90,11 +90,10 @@ TEST_F(Startup, RefusedStarts) {
     const std::string no_service = " - no such service on this host\n";
     const std::string not_a_terminal = "kolvd: ioctl:TCGETA: Inappropriate ioctl for device\n"
                                        "Could not remove lock file for: /dev/null\n";
-    struct Row {
+    const struct {
         std::string service, planted, port, refusal; // the launcher's lines before not_started
         std::vector<std::string> opts = {};
-    };
-    const Row rows[] = {
+    } rows[] = {
         {"65536", "", pty, "65536" + no_service},
         {"0", "", pty, "0" + no_service},
         {"nosuchsvc", "", pty, "nosuchsvc" + no_service},

@@ -74,6 +74,8 @@ pump(int src, std::string_view data, int dst, std::size_t want) {
             break;
         if (p[1].revents) {
             const ssize_t n = write(src, data.data(), data.size());
+            if (n < 0 && errno != EAGAIN)
+                break;
             data.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
         }
         if (p[0].revents) {
