@@ -57,9 +57,12 @@ TEST_P(End, ReportsWhatWasHeldAndEndsTheServerOrTheConnection) {
     EXPECT_EQ(finish(), end == SIGTERM ? 1 : 0);
     const std::string hung_up = end <= 0 ? "kolvd: serial port " + dev + " hung up\n" : "";
     const std::string text = kt::slurp(log);
-    EXPECT_TRUE(kt::untimed(text).ends_with(held + hung_up + "[T" + shutdown_line(end))) << text;
+    const std::string shutdown = "[T] SHUTDOWN kolvd server for " + dev;
+    EXPECT_TRUE(kt::untimed(text).ends_with(held + hung_up + shutdown +
+                                            (end == SIGTERM ? " - Received SIGTERM\n" : "\n")))
+        << text;
     EXPECT_EQ(kt::count(text, "kolvd: "), (phase == 2) + (end <= 0)) << text;
-    EXPECT_FALSE(std::filesystem::exists(lock));
+    EXPECT_FALSE(kt::fs::exists(lock));
     EXPECT_TRUE(c < 0 || kt::closed(c));
 }
 
@@ -72,68 +75,10 @@ INSTANTIATE_TEST_SUITE_P(OfTheConnection, End,
 
 using Control = kt::Daemon;
 
-// The last -S leaves connections the server closed itself in TIME_WAIT; the
-// next server binds the port at once all the same, and appends to the log.
-TEST_F(Control, ReinitialiseDropsOnlyAClientAndShutdownEndsTheServer) {
-    up();
-    const auto command = [&](const char* opt, const std::string& what) {
-        const kt::Result r = control(opt);
-        EXPECT_EQ(r.out, "Sent " + what + " server on " + dev + "\n");
-        EXPECT_EQ(r.status, 0);
-    };
-    const int first = client();
-    exchange(first, "first", "client");
-    close(first);
-    ASSERT_TRUE(wait_log(line("] 127.0.0.1 disconnects from ")));
-    command("-I", "SIGUSR1 signal to reinitialize"); // no client: nothing changes
-    // Bytes the device sends while nobody is connected are not for the next client.
-    ASSERT_EQ(write(master, "stale", 5), 5);
-    const int c = client();
-    exchange(c, "after", "an idle -I");
-    command("-I", "SIGUSR1 signal to reinitialize");
-    EXPECT_TRUE(kt::closed(c));
-    EXPECT_EQ(kt::count(kt::slurp(log), line("] REINITIALIZE kolvd server on ")), 1);
-    exchange(client(), "next", "client");
-    EXPECT_EQ(kt::count(kt::slurp(log), line("] 127.0.0.1 connects to ")), 3);
-    command("-S", "SIGHUP signal to shutdown");
-    EXPECT_EQ(finish(), 0);
-    EXPECT_FALSE(std::filesystem::exists(lock));
-    up();
-    exchange(client(), "served", "again");
-    EXPECT_EQ(kt::count(kt::slurp(log), "] STARTING "), 2);
-}
-
-// A lock file's content (none, or "FIFO": not a regular file), the
-// command, and what it prints. No process can have the id 2147483647: such a
-// lock is stale.
-constexpr std::tuple<const char*, const char*, const char*> kLockCases[] = {
-    {nullptr, "-S", "Server not running or lock file not located\n"},
-    {"2147483647\n", "-S", "Unable to kill server pid 2147483647\n"},
-    {"0x7fffffff\n", "-I", "kolvd: Unable to reinitialize server pid 2147483647\n"},
-    {"1\n", "-S", "A server pid of 1 does not make sense\n"},
-    {"junk\n", "-I", "A server pid of 0 does not make sense\n"},
-    {"", "-S", "A server pid of -1 does not make sense\n"},
-    {"FIFO", "-I", "A server pid of -1 does not make sense\n"},
-};
-
-TEST_F(Control, LockFilesThatDoNotNameARunningServer) {
-    for (const auto& [planted, opt, out] : kLockCases) {
-        const std::string content = planted ? planted : "(none)";
-        SCOPED_TRACE(content + opt);
-        std::filesystem::remove_all(lock);
-        if (content == "FIFO")
-            mkfifo(lock.c_str(), 0666);
-        else if (planted)
-            kt::spit(lock, content);
-        const kt::Result r = control(opt);
-        EXPECT_EQ(r.out, out);
-        EXPECT_EQ(r.err, kt::count(r.out, "nable") ? "kolvd: kill: No such process\n" : "");
-        EXPECT_EQ(r.status, 1);
-    }
-}
-
-// The lock names a process that is not the server of the port, or one that
-// /proc cannot tell about; neither command signals it, and each says why:
+// A lock that names no running server: none, not a regular file, no pid that
+// makes sense, a pid no process can have (stale). Or a process that is not
+// the server of the port, or one that /proc cannot tell about; neither command
+// signals it, and each says why:
 // - another program holding the port;
 // - the server, with /proc showing nothing of it (a tmpfs over its /proc/PID
 //   in a mount namespace of the command's own, as hidepid or a /proc that is
@@ -141,17 +86,23 @@ TEST_F(Control, LockFilesThatDoNotNameARunningServer) {
 // - a kolvd that does not hold the port (a copy of sleep of that name); or
 //   one whose descriptors are closed even to its own user, as the same copy,
 //   setgid and run by nobody, is not dumpable.
-// The server itself, run by another name, is still signalled; and a lock
-// that is not its own, it leaves in place when it ends.
+// The server itself, run by another name, is still signalled: a -I with no
+// client changes nothing, and bytes the device sent meanwhile are not for the
+// next one. The -S leaves connections the server closed in TIME_WAIT; the next
+// server binds at once all the same, appends to the log, and leaves a lock
+// that is not its own in place when it ends.
 TEST_F(Control, OnlyTheServerOfThePortIsSignalled) {
     const std::string renamed = dir / "serial-gateway", bin = dir / "bin";
     up({}, {"/bin/sh", "-c", "ln -s \"$0\" " + renamed + " && exec " + renamed + " \"$@\""});
+    const std::string sent = "Sent SIGUSR1 signal to reinitialize server on " + dev + "\n";
+    EXPECT_EQ(control("-I").out, sent);
+    ASSERT_EQ(write(master, "stale", 5), 5);
     const int c = client();
     exchange(c, "x", "y");
-    std::filesystem::permissions(dir.path, std::filesystem::perms(0755));
-    std::filesystem::create_directory(bin);
-    std::filesystem::copy_file(KOLVD_BINARY, bin + "/control"); // for nobody to run
-    std::filesystem::copy_file("/bin/sleep", bin + "/kolvd");
+    kt::fs::permissions(dir.path, kt::fs::perms(0755));
+    kt::fs::create_directory(bin);
+    kt::fs::copy_file(KOLVD_BINARY, bin + "/control"); // for nobody to run
+    kt::fs::copy_file("/bin/sleep", bin + "/kolvd");
     chmod((bin + "/kolvd").c_str(), 02755);
     const bool privileged =
         geteuid() == 0 && kt::run({"/usr/bin/unshare", "-m", "true"}).status == 0;
@@ -172,30 +123,42 @@ TEST_F(Control, OnlyTheServerOfThePortIsSignalled) {
     };
     const std::string hide = "mount -t tmpfs none /proc/" + std::to_string(pid) + " && exec \"$@\"";
     const std::vector<std::string> hidden = {"/usr/bin/unshare", "-m", "sh", "-c", hide, "sh"};
-    struct Row {
-        bool privileged;
+    const std::string no_such = "kolvd: kill: No such process\n", none = "(none)";
+    const struct {
+        bool needs_root;
         std::vector<std::string> prefix;
-        pid_t target;
-        std::string opt, err;
+        std::string planted, opt, out, err; // out "": cannot signal the pid planted
+    } rows[] = {
+        {false, {}, none, "-S", "Server not running or lock file not located\n", ""},
+        {false, {}, "0x7fffffff\n", "-I", "", no_such}, // no process has that id
+        {false, {}, "1\n", "-S", "A server pid of 1 does not make sense\n", ""},
+        {false, {}, "junk\n", "-I", "A server pid of 0 does not make sense\n", ""},
+        {false, {}, "", "-S", "A server pid of -1 does not make sense\n", ""},
+        {false, {}, "FIFO", "-I", "A server pid of -1 does not make sense\n", ""},
+        {false, {}, kt::planted(holder.pid), "-S", "", not_server(holder.pid)},
+        {true, hidden, kt::planted(pid), "-S", "",
+         cannot_tell(pid, "comm", "No such file or directory")},
+        {true, hidden, kt::planted(2147483647), "-I", "", no_such},
+        {true, {}, kt::planted(impostor.pid), "-S", "", not_server(impostor.pid)},
+        {true, nobody, kt::planted(impostor.pid), "-I", "",
+         cannot_tell(impostor.pid, "fd", "Permission denied")},
     };
-    const Row rows[] = {
-        {false, {}, holder.pid, "-S", not_server(holder.pid)},
-        {true, hidden, pid, "-S", cannot_tell(pid, "comm", "No such file or directory")},
-        {true, hidden, 2147483647, "-I", "kolvd: kill: No such process\n"},
-        {true, {}, impostor.pid, "-S", not_server(impostor.pid)},
-        {true, nobody, impostor.pid, "-I", cannot_tell(impostor.pid, "fd", "Permission denied")},
-    };
-    for (const auto& [needs_root, prefix, target, opt, err] : rows) {
+    for (const auto& [needs_root, prefix, planted, opt, out, err] : rows) {
         if (needs_root && !privileged)
             continue;
-        SCOPED_TRACE(err);
-        kt::spit(lock, kt::planted(target));
+        SCOPED_TRACE(planted + opt + err);
+        kt::fs::remove(lock);
+        if (planted == "FIFO")
+            mkfifo(lock.c_str(), 0666);
+        else if (planted != none)
+            kt::spit(lock, planted);
         std::vector<std::string> argv = prefix;
         argv.insert(argv.end(), {bin + "/control", "-L", locks, opt, port_name});
         const kt::Result r = kt::run(argv);
-        const std::string id = std::to_string(target);
-        EXPECT_EQ(r.out, opt == "-S" ? "Unable to kill server pid " + id + "\n"
-                                     : "kolvd: Unable to reinitialize server pid " + id + "\n");
+        const std::string id = std::to_string(std::strtol(planted.c_str(), nullptr, 0));
+        EXPECT_EQ(r.out, !out.empty()  ? out
+                         : opt == "-S" ? "Unable to kill server pid " + id + "\n"
+                                       : "kolvd: Unable to reinitialize server pid " + id + "\n");
         EXPECT_EQ(r.err, err);
         EXPECT_EQ(r.status, 1);
     }
@@ -203,8 +166,15 @@ TEST_F(Control, OnlyTheServerOfThePortIsSignalled) {
         EXPECT_EQ(waitpid(p, nullptr, WNOHANG), 0) << p;
     exchange(c, "the client", "still served");
     kt::spit(lock, kt::planted(pid));
-    EXPECT_EQ(control("-I").status, 0);
+    EXPECT_EQ(control("-I").out, sent);
     EXPECT_TRUE(kt::closed(c));
+    exchange(client(), "next", "client");
+    EXPECT_EQ(kt::count(kt::slurp(log), line("] REINITIALIZE kolvd server on ")), 1);
+    EXPECT_EQ(control("-S").out, "Sent SIGHUP signal to shutdown server on " + dev + "\n");
+    EXPECT_EQ(finish(), 0);
+    up();
+    exchange(client(), "served", "again");
+    EXPECT_EQ(kt::count(kt::slurp(log), "] STARTING "), 2);
     kt::spit(lock, kt::planted(1));
     kill(pid, SIGHUP);
     EXPECT_EQ(finish(), 0);

@@ -1,13 +1,11 @@
 // Where the log goes and what reaches it whole: the service manager's
 // journal (a stream socket named by JOURNAL_STREAM, each line with its
-// priority), a file as before, a terminal that takes part of a line, a log
-// that takes nothing, and the service manager's status lines.
+// priority), a file as before, a terminal that takes part of a line and then
+// nothing, and the service manager's status lines.
 #include "support/daemon.h"
 
-#include <ctime>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <termios.h>
 
 namespace {
 
@@ -17,7 +15,6 @@ using Log = kt::Daemon;
 // closes once kolvd has it, so that our end sees end of file when kolvd exits.
 struct Journal {
     int ours = -1, theirs = -1;
-    std::string seen;
     Journal() {
         int sv[2];
         socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
@@ -36,18 +33,11 @@ struct Journal {
         const std::string env =
             "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
         const std::string to = "exec \"$@\" 2>&" + fd + " >" + (out.empty() ? "&" + fd : out);
-        return {"/usr/bin/env", env, "/bin/sh", "-c", to, "sh"};
+        return {"/usr/bin/env", env, "/bin/bash", "-c", to, "bash"}; // fd 10 and up
     }
-    // What came so far; with `to_end`, up to end of file or 5 s without data.
-    std::string read(bool to_end) {
-        char buf[65536];
-        for (pollfd p{ours, POLLIN, 0}; poll(&p, 1, to_end ? 5000 : 0) > 0;) {
-            const ssize_t n = ::read(ours, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            seen.append(buf, static_cast<std::size_t>(n));
-        }
-        return seen;
+    // Up to end of file, or 5 s without data.
+    std::string read() const {
+        return kt::pump(-1, "", ours, SIZE_MAX);
     }
 };
 
@@ -64,12 +54,11 @@ TEST_F(Log, TheJournalOnlyWhenNoLogFileIsNamed) {
     const std::string mount = "mount --bind \"$0\" /dev/console && exec \"$@\"";
     const bool privileged =
         geteuid() == 0 && kt::run({"/usr/bin/unshare", "-m", "true"}).status == 0;
-    struct Row {
+    const struct {
         std::vector<std::string> opts;
         bool named;        // JOURNAL_STREAM names the daemon's standard error
         std::string where; // "journal", or the log file
-    };
-    const Row rows[] = {
+    } rows[] = {
         {{"-b"}, true, "journal"},
         {{"-b", "-f", file}, true, file},
         {{"-F", setup}, true, file},
@@ -82,7 +71,7 @@ TEST_F(Log, TheJournalOnlyWhenNoLogFileIsNamed) {
             std::cout << "skipped without a mount namespace: the console\n";
             continue;
         }
-        std::filesystem::remove(file);
+        kt::fs::remove(file);
         kt::spit(console, "");
         Journal j;
         std::vector<std::string> pre = j.wrapper(named ? j.theirs : j.ours);
@@ -91,17 +80,14 @@ TEST_F(Log, TheJournalOnlyWhenNoLogFileIsNamed) {
         up(opts, pre);
         close(j.theirs), j.theirs = -1;
         const int c = client();
-        exchange(c, "x", "y");
-        close(c);
-        const auto text = [&] { return where == "journal" ? j.read(false) : kt::slurp(where); };
-        EXPECT_TRUE(kt::wait_until([&] { return kt::count(text(), "disconnects") == 1; }));
+        exchange(c, "x", "y"); // -S is let in only after the lines of the exchange
         EXPECT_EQ(control("-S").status, 0);
         EXPECT_EQ(finish(), 0);
-        const std::string got = kt::untimed(where == "journal" ? j.read(true) : text());
+        close(c);
+        const std::string got = kt::untimed(where == "journal" ? j.read() : kt::slurp(where));
         if (where != "journal") {
-            EXPECT_EQ(got.find("<6>"), std::string::npos) << got;
             EXPECT_EQ(got, as_a_file);
-            EXPECT_EQ(j.read(true), "");
+            EXPECT_EQ(j.read(), "");
             continue;
         }
         std::istringstream lines(got);
@@ -111,8 +97,8 @@ TEST_F(Log, TheJournalOnlyWhenNoLogFileIsNamed) {
             EXPECT_EQ(line[1], line[3] == '[' ? '6' : '7') << line; // events, debug lines
             as_a_file += line.substr(3) + "\n";
         }
-        EXPECT_GE(n, 8) << got; // STARTING, connects, dumps, disconnects, SHUTDOWN, steps
-        EXPECT_FALSE(std::filesystem::exists(file)) << "a file was written too";
+        EXPECT_GE(n, 7) << got; // STARTING, connects, dumps, SHUTDOWN, steps
+        EXPECT_FALSE(kt::fs::exists(file)) << "a file was written too";
     }
 }
 
@@ -124,10 +110,9 @@ TEST_F(Log, AFailedStartReachesTheJournalOnce) {
     const std::string no_service = "nosuchsvc - no such service on this host\n";
     const std::string out = dir / "out", tcp_svc = svc;
     log.clear();
-    struct Row {
+    const struct {
         std::string service, journal, elsewhere; // elsewhere: the output's file, if any
-    };
-    const Row rows[] = {
+    } rows[] = {
         {"nosuchsvc", "<3>" + no_service + "<3>" + not_started, ""},
         {"nosuchsvc", "<3>" + no_service + "<3>" + not_started, no_service + not_started},
         {tcp_svc, "<3>DEVICE LOCKED\n", ""},
@@ -135,8 +120,8 @@ TEST_F(Log, AFailedStartReachesTheJournalOnce) {
     };
     for (const auto& [service, in_journal, elsewhere] : rows) {
         SCOPED_TRACE(service + (elsewhere.empty() ? "" : ", output elsewhere"));
-        std::filesystem::remove(out);
-        std::filesystem::remove(lock);
+        kt::fs::remove(out);
+        kt::fs::remove(lock);
         if (service == tcp_svc)
             kt::spit(lock, "     12345\n");
         svc = service;
@@ -144,21 +129,18 @@ TEST_F(Log, AFailedStartReachesTheJournalOnce) {
         EXPECT_EQ(start({}, j.wrapper(j.theirs, elsewhere.empty() ? "" : out)).status, 1);
         close(j.theirs), j.theirs = -1;
         EXPECT_EQ(adopted, -1);
-        EXPECT_EQ(j.read(true), in_journal);
+        EXPECT_EQ(j.read(), in_journal);
         EXPECT_EQ(elsewhere.empty() ? "" : kt::slurp(out), elsewhere);
     }
 }
 
-// A log on a terminal nobody reads, here one that takes about 64 KiB, never
-// has the next line glued to the fragment of one: once the terminal takes
-// data again, each line starts a line. Nor does that terminal become the
-// server's controlling terminal: when it goes away, no SIGHUP ends the server.
+// A log on a terminal nobody reads, here one that takes about 64 KiB, holds
+// up nothing and never has the next line glued to the fragment of one: once
+// the terminal takes data again, each line starts a line. Nor does that
+// terminal become the server's controlling terminal: when it goes away, no
+// SIGHUP ends the server.
 TEST_F(Log, OnATerminalNoLineContinuesAFragmentAndItsEndEndsNothing) {
     kt::Pty tty;
-    termios raw{};
-    tcgetattr(tty.slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(tty.slave, TCSANOW, &raw);
     fcntl(tty.master, F_SETFL, O_NONBLOCK);
     log = tty.dev;
     up({"-b"});
@@ -185,22 +167,6 @@ TEST_F(Log, OnATerminalNoLineContinuesAFragmentAndItsEndEndsNothing) {
     EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0);
 }
 
-// A log that takes nothing (a full FIFO nobody reads) holds up neither the
-// start, the relay nor the shutdown.
-TEST_F(Log, AStalledLogHoldsNothingUp) {
-    ASSERT_EQ(mkfifo(log.c_str(), 0644), 0);
-    const int fifo = open(log.c_str(), O_RDWR | O_NONBLOCK);
-    kt::fill(fifo);
-    up();
-    const int c = client();
-    exchange(c, "through", "a stalled log");
-    EXPECT_EQ(control("-S").status, 0);
-    EXPECT_EQ(finish(), 0);
-    EXPECT_FALSE(std::filesystem::exists(lock));
-    EXPECT_TRUE(kt::closed(c));
-    close(fifo);
-}
-
 // The service manager's news (NOTIFY_SOCKET, a path or an abstract name):
 // ready and listening, then a status line at each connect and disconnect.
 TEST_F(Log, ReadyAndStatusForTheServiceManager) {
@@ -225,11 +191,7 @@ TEST_F(Log, ReadyAndStatusForTheServiceManager) {
         const int c = client();
         exchange(c, "x", "y");
         const std::string serving = receive(5000), since = "STATUS=Serving 127.0.0.1 since ";
-        std::tm tm{};
-        const char* end = serving.starts_with(since)
-                              ? strptime(serving.c_str() + since.size(), "%T", &tm)
-                              : nullptr;
-        EXPECT_TRUE(end && *end == '\0') << serving;
+        EXPECT_TRUE(serving.starts_with(since) && serving.size() == since.size() + 8) << serving;
         close(c);
         EXPECT_EQ(receive(5000), listening);
         // A flood of clients, each one's close ending its session as the next
@@ -256,6 +218,6 @@ TEST_F(Log, ReadyAndStatusForTheServiceManager) {
         ASSERT_EQ(control("-S").status, 0);
         ASSERT_EQ(finish(), 0);
         close(manager);
-        std::filesystem::remove(log);
+        kt::fs::remove(log);
     }
 }

@@ -32,8 +32,8 @@ TEST_F(Startup, LogsLocksRelaysAndHoldsOnlyItsOwnDescriptors) {
     const auto fds = kt::fds_of(pid);
     EXPECT_EQ(fds.size(), 5U);
     EXPECT_TRUE(fds.at("0") == log && fds.at("1") == log && fds.at("2") == log);
-    EXPECT_EQ(std::filesystem::status(log).permissions(), std::filesystem::perms(0644));
-    EXPECT_EQ(std::filesystem::status(lock).permissions(), std::filesystem::perms(0666));
+    EXPECT_EQ(kt::fs::status(log).permissions(), kt::fs::perms(0644));
+    EXPECT_EQ(kt::fs::status(lock).permissions(), kt::fs::perms(0666));
     std::string all, dump = "<41h><42h>";
     for (int i = 0; i < 256; ++i) {
         char one[8];
@@ -82,7 +82,7 @@ TEST_F(Startup, NamedServiceFromTheServicesDatabase) {
 // A server with -N, which neither writes a lock nor minds one, holds `busy`.
 TEST_F(Startup, RefusedStarts) {
     up({"-N"});
-    EXPECT_FALSE(std::filesystem::exists(lock));
+    EXPECT_FALSE(kt::fs::exists(lock));
     const std::string target = dir / "target", busy = svc, pty = port_name;
     const std::string tcp_svc = std::to_string(kt::loopback(0, true));
     const std::vector<std::string> no_log = {"-f", dir / "none/log"};
@@ -90,11 +90,10 @@ TEST_F(Startup, RefusedStarts) {
     const std::string no_service = " - no such service on this host\n";
     const std::string not_a_terminal = "kolvd: ioctl:TCGETA: Inappropriate ioctl for device\n"
                                        "Could not remove lock file for: /dev/null\n";
-    struct Row {
+    const struct {
         std::string service, planted, port, refusal; // the launcher's lines before not_started
         std::vector<std::string> opts = {};
-    };
-    const Row rows[] = {
+    } rows[] = {
         {"65536", "", pty, "65536" + no_service},
         {"0", "", pty, "0" + no_service},
         {"nosuchsvc", "", pty, "nosuchsvc" + no_service},
@@ -110,11 +109,11 @@ TEST_F(Startup, RefusedStarts) {
     for (const auto& [service, planted, port, refusal, opts] : rows) {
         SCOPED_TRACE(service + " " + planted + " " + port);
         for (const auto& f : {log, lock, target})
-            std::filesystem::remove(f);
+            kt::fs::remove(f);
         if (planted == "lock")
             kt::spit(lock, "     12345\n");
         else if (!planted.empty())
-            std::filesystem::create_symlink(target, lock);
+            kt::fs::create_symlink(target, lock);
         if (planted == "link to a file")
             kt::spit(target, "precious");
         svc = service;
@@ -132,7 +131,7 @@ TEST_F(Startup, RefusedStarts) {
             EXPECT_TRUE(got.out == text || got.out == text + not_started || opts == no_log) << text;
         }
         EXPECT_EQ(kt::slurp(lock), planted == "lock" ? "     12345\n" : kt::slurp(target));
-        EXPECT_EQ(std::filesystem::exists(target), planted == "link to a file");
+        EXPECT_EQ(kt::fs::exists(target), planted == "link to a file");
     }
 }
 
@@ -146,7 +145,7 @@ TEST_F(Startup, FailedStartWithStandardStreamsClosed) {
                               "Server not started, due to previous error\n";
     for (const std::string closing : {">&-", ">&- 2>&-", "<&-", "<&- >&- 2>&-"}) {
         SCOPED_TRACE(closing);
-        std::filesystem::remove(log);
+        kt::fs::remove(log);
         const kt::Result r = start({}, {"/bin/sh", "-c", "exec \"$@\" " + closing, "sh"});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, closing.find(">&-") == closing.npos ? lines : "");

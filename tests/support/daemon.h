@@ -74,6 +74,8 @@ pump(int src, std::string_view data, int dst, std::size_t want) {
             break;
         if (p[1].revents) {
             const ssize_t n = write(src, data.data(), data.size());
+            if (n < 0 && errno != EAGAIN)
+                break;
             data.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
         }
         if (p[0].revents) {
@@ -98,46 +100,31 @@ fill(int fd) {
 
 // True once the peer has closed or reset `fd`; data still arriving is discarded.
 inline bool
-closed(int fd, ms limit = ms(5000)) {
-    return wait_until(
-        [fd] {
-            char buf[65536];
-            const ssize_t n = read(fd, buf, sizeof buf);
-            return n == 0 || (n < 0 && errno != EAGAIN);
-        },
-        limit);
+closed(int fd) {
+    return wait_until([fd] {
+        char buf[65536];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        return n == 0 || (n < 0 && errno != EAGAIN);
+    });
 }
 
 // The daemon's descriptors and what each one refers to.
 inline std::map<std::string, std::string>
 fds_of(pid_t pid) {
     std::map<std::string, std::string> fds;
-    for (const auto& e :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
-        fds[e.path().filename()] = std::filesystem::read_symlink(e.path());
+    for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+        fds[e.path().filename()] = fs::read_symlink(e.path());
     return fds;
 }
 
-// A forked child running `body`, or a spawned program; killed and reaped by
-// pid when the test is done with it.
+// A spawned program, killed and reaped by pid when the test is done with it.
 struct Child {
     pid_t pid = -1;
     explicit Child(pid_t p = -1) : pid(p) {}
-    template <class F> explicit Child(F body) : pid(fork()) {
-        if (pid == 0) {
-            body();
-            _exit(0);
-        }
-    }
     Child(Child&& other) noexcept : pid(std::exchange(other.pid, -1)) {}
     ~Child() {
         if (pid > 0 && kill(pid, SIGKILL) == 0)
             waitpid(pid, nullptr, 0);
-    }
-    bool alive() const { // never reaps, so the pid stays ours to kill
-        siginfo_t si{};
-        return waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-               si.si_pid == 0;
     }
 };
 
@@ -165,7 +152,7 @@ class Daemon : public ::testing::Test, public Pty {
         }
         sigprocmask(SIG_BLOCK, &careless, nullptr);
         fcntl(master, F_SETFL, O_NONBLOCK);
-        std::filesystem::create_directories(locks + "/LCK..pts");
+        fs::create_directories(locks + "/LCK..pts");
         // Sanitizer reports would otherwise land in the log among the lines under test.
         setenv("ASAN_OPTIONS", ("log_path=" + dir / "asan").c_str(), 1);
         setenv("UBSAN_OPTIONS", ("print_stacktrace=1:log_path=" + dir / "ubsan").c_str(), 1);
@@ -176,7 +163,7 @@ class Daemon : public ::testing::Test, public Pty {
         for (const pid_t p : kids)
             if (waitpid(p, nullptr, WNOHANG) == 0 && kill(p, SIGKILL) == 0)
                 waitpid(p, nullptr, 0);
-        for (const auto& e : std::filesystem::directory_iterator(dir.path))
+        for (const auto& e : fs::directory_iterator(dir.path))
             if (e.path().filename().string().find("san.") != std::string::npos)
                 ADD_FAILURE() << "sanitizer report:\n" << slurp(e.path());
     }
@@ -206,16 +193,13 @@ class Daemon : public ::testing::Test, public Pty {
         ASSERT_EQ(start(std::move(opts), std::move(pre)).status, 0);
         ASSERT_GT(pid = adopted, 0);
         ASSERT_TRUE(!locking || slurp(lock) == planted(pid));
-        close(slave);
-        slave = -1;
+        close(std::exchange(slave, -1));
     }
 
-    // Exit status of a daemon (128 + signal if killed), -1 if it still runs after 5 s.
-    int finish(pid_t p = 0) {
+    // Exit status of the daemon (128 + signal if killed), -1 if it still runs after 5 s.
+    int finish() {
         int st = 0;
-        if (!wait_until([&] { return waitpid(p ? p : pid, &st, WNOHANG) > 0; }))
-            return -1;
-        return exit_status(st);
+        return wait_until([&] { return waitpid(pid, &st, WNOHANG) > 0; }) ? exit_status(st) : -1;
     }
 
     bool wait_log(const std::string& text, int n = 1) {
@@ -241,6 +225,7 @@ class Daemon : public ::testing::Test, public Pty {
     // strace attached to the daemon with `opts`; the daemon goes on when it is killed.
     Child strace(std::vector<std::string> opts) {
         const std::string out = dir / "strace";
+        spit(out, "");
         opts.insert(opts.begin(),
                     {"/usr/bin/strace", "-o", "/dev/null", "-p", std::to_string(pid)});
         Child tracer(spawn(opts, {"/dev/null", out, out}));
@@ -251,11 +236,6 @@ class Daemon : public ::testing::Test, public Pty {
 
     std::string line(const std::string& event) const {
         return event + dev + "\n";
-    }
-
-    std::string shutdown_line(int sig) const {
-        return "] SHUTDOWN kolvd server for " + dev +
-               (sig == SIGTERM ? " - Received SIGTERM\n" : "\n");
     }
 };
 

@@ -17,6 +17,8 @@
 
 namespace kt {
 
+namespace fs = std::filesystem;
+
 using ms = std::chrono::milliseconds;
 
 // The one way these tests wait: polled every 10 ms, never past `limit`.
@@ -33,13 +35,8 @@ wait_until(F pred, ms limit = ms(5000)) {
 // Whole file, or what could be read of it: /proc entries may vanish meanwhile.
 inline std::string
 slurp(const std::string& path) {
-    std::string s;
-    char buf[4096];
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
-        s.append(buf, static_cast<std::size_t>(n));
-    close(fd);
-    return s;
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 inline void
@@ -56,14 +53,10 @@ planted(pid_t pid) {
 }
 
 struct TempDir {
-    std::filesystem::path path;
-    TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "kolvd-test-XXXXXX").string();
-        path = mkdtemp(tmpl.data());
-    }
+    fs::path path = mkdtemp((fs::temp_directory_path() / "kolvd-test-XXXXXX").string().data());
     ~TempDir() {
         std::error_code ec;
-        std::filesystem::remove_all(path, ec);
+        fs::remove_all(path, ec);
     }
     std::string operator/(const std::string& name) const {
         return (path / name).string();
