@@ -168,8 +168,12 @@ TEST_F(Log, OnATerminalNoLineContinuesAFragmentAndItsEndEndsNothing) {
 }
 
 // The service manager's news (NOTIFY_SOCKET, a path or an abstract name):
-// ready and listening, then a status line at each connect and disconnect.
+// ready and listening, then a status line at each connect and disconnect. The
+// manager takes the server's news only once the launcher has named it the
+// main process, however late the launcher is and however early a client.
 TEST_F(Log, ReadyAndStatusForTheServiceManager) {
+    const std::vector<std::string> late = {"/usr/bin/strace", "-o", "/dev/null", "-e",
+                                           "inject=sendto:delay_enter=300000"};
     for (const std::string& name : {dir / "notify", "@kolvd-test-" + std::to_string(getpid())}) {
         SCOPED_TRACE(name);
         const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -185,10 +189,23 @@ TEST_F(Log, ReadyAndStatusForTheServiceManager) {
             const ssize_t n = poll(&p, 1, wait_ms) == 1 ? recv(manager, buf, sizeof buf, 0) : -1;
             return std::string(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
         };
-        up({}, {"/usr/bin/env", "NOTIFY_SOCKET=" + name});
+        int c = -1;
+        std::thread knock([&] {
+            sockaddr_in to{
+                AF_INET, htons(static_cast<std::uint16_t>(tcp)), {htonl(INADDR_LOOPBACK)}, {}};
+            kt::wait_until([&] {
+                close(c);
+                c = socket(AF_INET, SOCK_STREAM, 0);
+                return connect(c, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+            });
+        });
+        std::vector<std::string> pre = name[0] == '/' ? late : std::vector<std::string>{};
+        pre.insert(pre.end(), {"/usr/bin/env", "NOTIFY_SOCKET=" + name});
+        up({}, pre);
+        knock.join();
         const std::string listening = "STATUS=Listening on TCP port " + svc + " for " + dev;
-        EXPECT_EQ(receive(5000), "READY=1\n" + listening);
-        const int c = client();
+        EXPECT_EQ(receive(5000), "READY=1\nMAINPID=" + std::to_string(pid) + "\n" + listening);
+        fcntl(c, F_SETFL, O_NONBLOCK);
         exchange(c, "x", "y");
         const std::string serving = receive(5000), since = "STATUS=Serving 127.0.0.1 since ";
         EXPECT_TRUE(serving.starts_with(since) && serving.size() == since.size() + 8) << serving;
