@@ -1,5 +1,5 @@
-// Port names against the real /dev, lock files in a temporary directory, line
-// settings on a pseudo-terminal, and the exits that release the port.
+// Port names against the real /dev, lock files in a temporary directory, and
+// line settings on a pseudo-terminal.
 #include "serial/serial.h"
 #include "support/process.h"
 
