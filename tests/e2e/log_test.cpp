@@ -104,7 +104,8 @@ TEST_F(Log, TheJournalOnlyWhenNoLogFileIsNamed) {
 
 // A failed start in the journal: each line of the failure once, as an error,
 // although the launcher, whose output is the same stream, reports it too.
-// With its output elsewhere, the launcher prints the lines there, plain.
+// With its output elsewhere, the launcher prints the lines there, plain. Bad
+// input, refused before any server exists, is an error there too.
 TEST_F(Log, AFailedStartReachesTheJournalOnce) {
     const std::string not_started = "Server not started, due to previous error\n";
     const std::string no_service = "nosuchsvc - no such service on this host\n";
@@ -112,13 +113,20 @@ TEST_F(Log, AFailedStartReachesTheJournalOnce) {
     log.clear();
     const struct {
         std::string service, journal, elsewhere; // elsewhere: the output's file, if any
+        std::vector<std::string> opts = {};
     } rows[] = {
         {"nosuchsvc", "<3>" + no_service + "<3>" + not_started, ""},
         {"nosuchsvc", "<3>" + no_service + "<3>" + not_started, no_service + not_started},
         {tcp_svc, "<3>DEVICE LOCKED\n", ""},
         {tcp_svc, "", "DEVICE LOCKED\n"},
+        {tcp_svc, "<3>kolvd: Unsupported bit rate used for -s option argument\n", "", {"-s", "7"}},
+        {tcp_svc,
+         "<3>kolvd: Could not open setup file: /nonexistent\n",
+         "",
+         {"-F", "/nonexistent"}},
+        {tcp_svc, "", "kolvd: Could not open setup file: /nonexistent\n", {"-F", "/nonexistent"}},
     };
-    for (const auto& [service, in_journal, elsewhere] : rows) {
+    for (const auto& [service, in_journal, elsewhere, opts] : rows) {
         SCOPED_TRACE(service + (elsewhere.empty() ? "" : ", output elsewhere"));
         kt::fs::remove(out);
         kt::fs::remove(lock);
@@ -126,7 +134,7 @@ TEST_F(Log, AFailedStartReachesTheJournalOnce) {
             kt::spit(lock, "     12345\n");
         svc = service;
         Journal j;
-        EXPECT_EQ(start({}, j.wrapper(j.theirs, elsewhere.empty() ? "" : out)).status, 1);
+        EXPECT_EQ(start(opts, j.wrapper(j.theirs, elsewhere.empty() ? "" : out)).status, 1);
         close(j.theirs), j.theirs = -1;
         EXPECT_EQ(adopted, -1);
         EXPECT_EQ(j.read(), in_journal);
