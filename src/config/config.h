@@ -64,10 +64,11 @@ struct ProcessState {
     // service manager, its journal on standard error.
     std::int32_t log_file_given = 0;
     std::int32_t log_journal = 0;
-    std::int32_t log_cut = 0;      // a line went out in part: a newline is owed first
-    int notify_fd = -1;            // to the service manager, when it asked for news
-    long status_next = 0;          // ms: when the next "Serving" status may go
-    std::int32_t status_shown = 0; // the manager was told of a client
+    std::int32_t output_journal = 0; // standard output is the journal: errors go as such
+    std::int32_t log_cut = 0;        // a line went out in part: a newline is owed first
+    int notify_fd = -1;              // to the service manager, when it asked for news
+    long status_next = 0;            // ms: when the next "Serving" status may go
+    std::int32_t status_shown = 0;   // the manager was told of a client
     volatile std::sig_atomic_t shutdown_signal = 0; // SIGHUP or SIGTERM, first one wins
     volatile std::sig_atomic_t reinit_pending = 0;  // REINITIALIZE line still to write
     volatile std::sig_atomic_t sigpipe_pending = 0; // SIGPIPE line still to write
@@ -130,7 +131,11 @@ std::uint32_t parse_u32(const char* text);
 enum class Mode { server, shutdown, reinitialise };
 // The whole command line: defaults, option scan (reading the setup file for
 // -F), port argument and service name. Ends the process on every error.
-Mode parse_command_line(int argc, char** argv);
+// `journal`: standard output is a journal stream, whose error lines carry
+// their priority.
+Mode parse_command_line(int argc, char** argv, bool journal = false);
+// A line about bad input, for whoever started us; exits with status 1.
+[[noreturn]] __attribute__((format(printf, 1, 2))) void config_error(const char* fmt, ...);
 
 // setup_file.cpp
 void read_setup_file(const char* path, SerialLineSettings& line);

@@ -3,6 +3,7 @@
 #include "config/config.h"
 #include "serial/serial.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -17,8 +18,7 @@ usage_exit() {
 
 [[noreturn]] void
 too_long(const char* what, std::size_t limit) {
-    std::printf("%s: %s is longer than %zu characters\n", proc.program_name.data(), what, limit);
-    std::exit(1);
+    config_error("%s: %s is longer than %zu characters\n", proc.program_name.data(), what, limit);
 }
 
 void
@@ -27,14 +27,27 @@ set_flow_control(const char* name) {
     if (n == "XON" || n == "RTS" || n == "NONE")
         copy_cut(line_settings.flow_control, n);
     else
-        std::printf("Unsupported flow control used for -c option argument\n");
+        std::printf("%sUnsupported flow control used for -c option argument\n",
+                    proc.output_journal ? "<3>" : "");
 }
 
 } // namespace
 
+void
+config_error(const char* fmt, ...) {
+    if (proc.output_journal)
+        std::fputs("<3>", stdout);
+    va_list ap;
+    va_start(ap, fmt);
+    std::vprintf(fmt, ap);
+    va_end(ap);
+    std::exit(1);
+}
+
 Mode
-parse_command_line(int argc, char** argv) {
+parse_command_line(int argc, char** argv, bool journal) {
     reset_settings();
+    proc.output_journal = journal;
     int setup_mode = 0;
     int shutdown_mode = 0;
     std::array<char, kSetupPathSize> setup_path{};
@@ -80,9 +93,8 @@ parse_command_line(int argc, char** argv) {
             if (const Rate* r = find_rate(optarg)) {
                 line_settings.speed = r->speed;
             } else {
-                std::printf("%s: Unsupported bit rate used for -s option argument\n",
-                            proc.program_name.data());
-                std::exit(1);
+                config_error("%s: Unsupported bit rate used for -s option argument\n",
+                             proc.program_name.data());
             }
             break;
         case 'z': {
@@ -120,8 +132,7 @@ parse_command_line(int argc, char** argv) {
         usage_exit();
     const char* port_arg = argv[optind];
     if (resolve_port_name(port_arg) == nullptr) {
-        std::printf("Invalid port name: %s\n", port_arg);
-        std::exit(1);
+        config_error("Invalid port name: %s\n", port_arg);
     }
     if (server_settings.RestartRequested)
         return Mode::reinitialise;

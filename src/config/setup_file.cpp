@@ -2,7 +2,6 @@
 // Nothing is trimmed: blanks and a carriage return belong to the key or value.
 #include "config/config.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -20,15 +19,6 @@ struct FileCloser {
 };
 using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
-[[noreturn]] __attribute__((format(printf, 1, 2))) void
-fail(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    std::vprintf(fmt, ap);
-    va_end(ap);
-    std::exit(1);
-}
-
 // "yes" or "no" into a flag; anything else names the key and ends the process.
 void
 set_yes_no(std::int32_t& flag, std::string_view value, const char* key) {
@@ -37,7 +27,7 @@ set_yes_no(std::int32_t& flag, std::string_view value, const char* key) {
     else if (value == "no")
         flag = 0;
     else
-        fail("%s: %s value is not valid\n", proc.program_name.data(), key);
+        config_error("%s: %s value is not valid\n", proc.program_name.data(), key);
 }
 
 void
@@ -53,18 +43,17 @@ apply_line(std::string_view key, std::string_view value, const char* path,
     // The value buffer holds 79 characters; a longer value is refused, not cut.
     std::array<char, kValueChars + 1> v{};
     if (!fits_into(v, value)) {
-        std::printf("%s: %.*s value is longer than %zu characters in setupfile - %s\n",
-                    proc.program_name.data(), static_cast<int>(key.size()), key.data(), kValueChars,
-                    path);
-        std::exit(1);
+        config_error("%s: %.*s value is longer than %zu characters in setupfile - %s\n",
+                     proc.program_name.data(), static_cast<int>(key.size()), key.data(),
+                     kValueChars, path);
     }
     switch (it - kKeys.begin()) {
     case 0:
         if (const Rate* r = find_rate(value))
             line.speed = r->speed;
         else
-            fail("%s: PortBitRate=%s value is not valid as used in setupfile - %s\n",
-                 proc.program_name.data(), v.data(), path);
+            config_error("%s: PortBitRate=%s value is not valid as used in setupfile - %s\n",
+                         proc.program_name.data(), v.data(), path);
         break;
     case 1:
         if (value == "7E1") {
@@ -74,7 +63,7 @@ apply_line(std::string_view key, std::string_view value, const char* path,
         } else if (value == "8N1") {
             line.data_bits = 8, line.parity = 0, line.stop_bits = 1;
         } else {
-            fail("%s: PortSettings value is not valid\n", proc.program_name.data());
+            config_error("%s: PortSettings value is not valid\n", proc.program_name.data());
         }
         break;
     case 2:
@@ -94,9 +83,8 @@ apply_line(std::string_view key, std::string_view value, const char* path,
         break;
     case 7:
         if (!fits_into(proc.service_name, value)) {
-            std::printf("%s: Service value is longer than %zu characters in setupfile - %s\n",
-                        proc.program_name.data(), kServiceNameSize - 1, path);
-            std::exit(1);
+            config_error("%s: Service value is longer than %zu characters in setupfile - %s\n",
+                         proc.program_name.data(), kServiceNameSize - 1, path);
         }
         break;
     case 8:
@@ -114,10 +102,10 @@ apply_line(std::string_view key, std::string_view value, const char* path,
 void
 read_setup_file(const char* path, SerialLineSettings& line) {
     if (path == nullptr)
-        fail("%s: expected a file-pathname for setup file\n", proc.program_name.data());
+        config_error("%s: expected a file-pathname for setup file\n", proc.program_name.data());
     UniqueFile f{std::fopen(path, "r")};
     if (!f)
-        fail("%s: Could not open setup file: %s\n", proc.program_name.data(), path);
+        config_error("%s: Could not open setup file: %s\n", proc.program_name.data(), path);
     std::array<char, 128> text{};
     while (std::fgets(text.data(), kSetupReadChars + 1, f.get()) != nullptr) {
         // fgets stops at a NUL byte it cannot report; such a piece ends there.

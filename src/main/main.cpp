@@ -24,7 +24,7 @@ fill_standard_descriptors() {
 int
 main(int argc, char** argv) {
     fill_standard_descriptors();
-    const Mode mode = parse_command_line(argc, argv);
+    const Mode mode = parse_command_line(argc, argv, journal_stream(STDOUT_FILENO));
     if (mode == Mode::server)
         run_server();
     run_control_command(mode, proc.port_path.data());

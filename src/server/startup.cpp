@@ -63,7 +63,7 @@ start_clean() {
 // journal stream, its lines are there already and are not repeated.
 void
 repeat_failure(std::string_view text) {
-    const bool journal = journal_stream(STDOUT_FILENO);
+    const bool journal = proc.output_journal != 0;
     if (journal && proc.log_journal)
         return;
     while (!text.empty()) {
@@ -170,7 +170,7 @@ void
 run_server() {
     const char* port_path = proc.port_path.data();
     if (server_settings.lock_mode && lock_exists(port_path) == 0) {
-        std::printf("%sDEVICE LOCKED\n", journal_stream(STDOUT_FILENO) ? "<3>" : "");
+        std::printf("%sDEVICE LOCKED\n", proc.output_journal ? "<3>" : "");
         std::exit(1);
     }
     // Started by a service manager that keeps a journal, and no log file
