@@ -2,9 +2,10 @@
 // at start-up, then a status line at each connect and disconnect. Nothing is
 // sent without the variable, nothing ever waits for the manager (a datagram
 // it cannot take at once is lost), and nothing wakes the server up. The
-// launcher tells of the start-up, as the process the manager started, and
-// names the server the unit's main process; until then the manager refuses
-// the server's news, so the server starts serving only after that.
+// launcher tells of the start-up, as the process the manager started; the
+// server starts serving only once the launcher has exited, so that its news
+// comes after that. (Naming the server MAINPID= from the launcher would make
+// it a main process the manager is not the parent of, and cannot wait for.)
 #include "server/server.h"
 
 #include <cstdarg>
@@ -77,9 +78,8 @@ notify_open() {
 }
 
 void
-notify_ready(pid_t server, int port) {
-    notify("READY=1\nMAINPID=%d\nSTATUS=Listening on TCP port %d for %s", static_cast<int>(server),
-           port, proc.port_path.data());
+notify_ready(int port) {
+    notify("READY=1\nSTATUS=Listening on TCP port %d for %s", port, proc.port_path.data());
 }
 
 void

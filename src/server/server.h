@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <poll.h>
-#include <sys/types.h>
 
 // signals.cpp
 // SIGHUP, SIGTERM, SIGPIPE, SIGALRM, and SIGUSR1, which acts only while a
@@ -35,9 +34,8 @@ int lookup_service_port(const char* name); // port in network order, or -1
 // notify.cpp: nothing is sent when there is no service manager.
 // A socket to the service manager, when NOTIFY_SOCKET names one.
 void notify_open();
-// From the launcher: `server` is ready, is the unit's main process, and
-// listens on `port`.
-void notify_ready(pid_t server, int port);
+// From the launcher: the server is ready and listens on `port`.
+void notify_ready(int port);
 // "Serving CLIENT since 12:03:44", or for nullptr "Listening on TCP port ...".
 void notify_status(const char* client);
 

@@ -107,7 +107,7 @@ report_start(pid_t server, int from_server) {
         if (got.find('\0') != got.npos) {
             notify_open();
             const int port = lookup_service_port(proc.service_name.data());
-            notify_ready(server, ntohs(static_cast<std::uint16_t>(port)));
+            notify_ready(ntohs(static_cast<std::uint16_t>(port)));
             std::exit(0);
         }
         const std::size_t take = std::min(got.size(), text.size() - have);
@@ -250,8 +250,7 @@ run_server() {
     (void)!send(to_launcher, "", 1, MSG_NOSIGNAL); // ready: the launcher exits 0
     log_mirror_to(-1);
     if (proc.notify_fd >= 0) {
-        // The manager refuses our news until the launcher has named us its
-        // main process: its exit comes after that.
+        // The launcher's news first: its exit comes after it.
         pollfd p{to_launcher, POLLIN, 0};
         wait_for(&p, 1, 1000);
     }
