@@ -134,7 +134,9 @@ enum class Mode { server, shutdown, reinitialise };
 // `journal`: standard output is a journal stream, whose error lines carry
 // their priority.
 Mode parse_command_line(int argc, char** argv, bool journal = false);
-// A line about bad input, for whoever started us; exits with status 1.
+// An error line for whoever started us, marked as one when our output is the
+// journal; config_error then exits with status 1.
+__attribute__((format(printf, 1, 2))) void print_error(const char* fmt, ...);
 [[noreturn]] __attribute__((format(printf, 1, 2))) void config_error(const char* fmt, ...);
 
 // setup_file.cpp

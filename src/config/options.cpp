@@ -10,6 +10,13 @@
 
 namespace {
 
+void
+vprint_error(const char* fmt, va_list ap) {
+    if (proc.output_journal)
+        std::fputs("<3>", stdout);
+    std::vprintf(fmt, ap);
+}
+
 [[noreturn]] void
 usage_exit() {
     print_usage();
@@ -27,19 +34,24 @@ set_flow_control(const char* name) {
     if (n == "XON" || n == "RTS" || n == "NONE")
         copy_cut(line_settings.flow_control, n);
     else
-        std::printf("%sUnsupported flow control used for -c option argument\n",
-                    proc.output_journal ? "<3>" : "");
+        print_error("Unsupported flow control used for -c option argument\n");
 }
 
 } // namespace
 
 void
-config_error(const char* fmt, ...) {
-    if (proc.output_journal)
-        std::fputs("<3>", stdout);
+print_error(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    std::vprintf(fmt, ap);
+    vprint_error(fmt, ap);
+    va_end(ap);
+}
+
+void
+config_error(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vprint_error(fmt, ap);
     va_end(ap);
     std::exit(1);
 }

@@ -170,7 +170,7 @@ void
 run_server() {
     const char* port_path = proc.port_path.data();
     if (server_settings.lock_mode && lock_exists(port_path) == 0) {
-        std::printf("%sDEVICE LOCKED\n", proc.output_journal ? "<3>" : "");
+        print_error("DEVICE LOCKED\n");
         std::exit(1);
     }
     // Started by a service manager that keeps a journal, and no log file
