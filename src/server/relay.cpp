@@ -278,6 +278,28 @@ end_connection(const Connection& c, End end, bool& modem) {
     server_settings.AlarmState = 0;
 }
 
+// Accounts for a write of held bytes: those taken move on, and the rest stay
+// held with the reason (a short write met a full side). 0, or the error for
+// which the side will take none of them, now dropped.
+template <std::size_t N>
+int
+advance(Pipe<N>& p, ssize_t written, bool& moved) {
+    if (written > 0) {
+        p.off += static_cast<std::size_t>(written);
+        p.len -= static_cast<std::size_t>(written);
+        p.err = EAGAIN;
+        moved = true;
+        return 0;
+    }
+    const int err = written == 0 ? EAGAIN : errno;
+    if (err == EAGAIN || err == EINTR) {
+        p.err = err;
+        return 0;
+    }
+    p.len = 0;
+    return err;
+}
+
 // Sends what is held for the client. False: the client, having closed its
 // sending side before, is gone altogether.
 bool
@@ -286,22 +308,11 @@ to_client(Connection& c, bool& moved) {
     // After a half-close, a refused send is how a full close shows: no SIGPIPE.
     const ssize_t sent =
         send(proc.client_fd, d.data.data() + d.off, d.len, c.half_closed ? MSG_NOSIGNAL : 0);
-    if (sent > 0) {
-        const auto n = static_cast<std::size_t>(sent);
-        if (server_settings.debug)
-            log_dump("sent", d.data.data() + d.off, n);
-        d.off += n;
-        d.len -= n;
-        d.err = EAGAIN; // a short send met a full socket
-        moved = true;
+    if (sent > 0 && server_settings.debug)
+        log_dump("sent", d.data.data() + d.off, static_cast<std::size_t>(sent));
+    const int err = advance(d, sent, moved);
+    if (err == 0)
         return true;
-    }
-    const int err = sent == 0 ? EAGAIN : errno;
-    if (err == EAGAIN || err == EINTR) {
-        d.err = err;
-        return true;
-    }
-    d.len = 0; // the socket will take none of it
     if (c.half_closed && (err == EPIPE || err == ECONNRESET))
         return false;
     take_pending_signals(); // the SIGPIPE this send raised, and its line before the report
@@ -315,22 +326,12 @@ to_client(Connection& c, bool& moved) {
 void
 to_port(Connection& c, bool& moved) {
     auto& u = c.up;
-    const ssize_t w = write(server_settings.serial_fd, u.data.data() + u.off, u.len);
-    if (w > 0) {
-        u.off += static_cast<std::size_t>(w);
-        u.len -= static_cast<std::size_t>(w);
-        u.err = EAGAIN; // a short write met a full port
-        moved = true;
-        return;
-    }
-    const int err = w == 0 ? EAGAIN : errno;
-    if (err == EAGAIN || err == EINTR) {
-        u.err = err;
-        return;
-    }
-    u.len = 0;
-    if (!port_hung_up()) // a hang-up is reported by the shutdown it causes
+    const int err =
+        advance(u, write(server_settings.serial_fd, u.data.data() + u.off, u.len), moved);
+    if (err != 0 && !port_hung_up()) { // a hang-up is reported by the shutdown it causes
+        errno = err;
         log_perror("kolvd: write to serial port");
+    }
 }
 
 // One recv of up to 8192 bytes, written on at once. False: the client is gone.
