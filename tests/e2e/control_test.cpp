@@ -22,11 +22,14 @@ TEST_P(End, ReportsWhatWasHeldAndEndsTheServerOrTheConnection) {
     const std::string period = end == SIGALRM ? "1" : "0";
     kt::spit(dir / "setup", "MaxConnectPeriod=" + period + "\nIdleTimeout=0\nService=" + svc);
     up({"-F", dir / "setup"});
-    const int c = phase > 0 ? client() : -1;
-    if (c >= 0)
-        exchange(c, "x", "y");
-    if (phase >= 2)
-        kt::fill(phase == 2 ? c : master);
+    const int c = phase > 0 ? served() : -1;
+    if (phase >= 2) { // until it has taken nothing for 300 ms
+        const std::string chunk = kt::bytes(1 << 16);
+        kt::wait_until([&, fd = phase == 2 ? c : master] {
+            pollfd p{fd, POLLOUT, 0};
+            return write(fd, chunk.data(), chunk.size()) < 0 && poll(&p, 1, 300) == 0;
+        });
+    }
     const linger reset{1, 0};
     if (end == -2)
         setsockopt(c, SOL_SOCKET, SO_LINGER, &reset, sizeof reset), close(c);
@@ -97,8 +100,7 @@ TEST_F(Control, OnlyTheServerOfThePortIsSignalled) {
     const std::string sent = "Sent SIGUSR1 signal to reinitialize server on " + dev + "\n";
     EXPECT_EQ(control("-I").out, sent);
     ASSERT_EQ(write(master, "stale", 5), 5);
-    const int c = client();
-    exchange(c, "x", "y");
+    const int c = served();
     kt::fs::permissions(dir.path, kt::fs::perms(0755));
     kt::fs::create_directory(bin);
     kt::fs::copy_file(KOLVD_BINARY, bin + "/control"); // for nobody to run

@@ -36,8 +36,7 @@ INSTANTIATE_TEST_SUITE_P(Connection, SignalAtAnEdge, ::testing::Values("write", 
 // other failure is reported with its own errno. The bytes arrive either way.
 TEST_F(Injected, AFailedReceiveIsReportedOnlyWhenItIsAnError) {
     up();
-    const int c = client();
-    exchange(c, "x", "y");
+    const int c = served();
     for (const std::string err : {"EINTR", "EAGAIN", "EIO"}) {
         const auto tracer =
             strace({"-e", "trace=recvfrom", "-e", "inject=recvfrom:error=" + err + ":when=1"});
@@ -67,8 +66,7 @@ TEST_F(Injected, PortFlagsStayTheSameAcrossConnections) {
     const auto tracer = strace({"-e", "trace=fcntl", "-e", "inject=fcntl:signal=SIGPIPE:when=4"});
     std::vector<long> flags;
     for (int i = 0; i < 3; ++i) {
-        const int c = client();
-        exchange(c, "x", "y");
+        const int c = served();
         flags.push_back(flags_of(pid, dev));
         if (i == 0) {
             kill(pid, SIGUSR1);

@@ -79,8 +79,7 @@ TEST_F(Log, TheJournalOnlyWhenNoLogFileIsNamed) {
             pre.insert(pre.begin(), {"/usr/bin/unshare", "-m", "sh", "-c", mount, console});
         up(opts, pre);
         close(j.theirs), j.theirs = -1;
-        const int c = client();
-        exchange(c, "x", "y"); // -S is let in only after the lines of the exchange
+        const int c = served(); // -S is let in only after the lines of the exchange
         EXPECT_EQ(control("-S").status, 0);
         EXPECT_EQ(finish(), 0);
         close(c);

@@ -11,18 +11,8 @@ namespace {
 
 using Relay = kt::Daemon;
 
-// Writes all of data, waiting for room as a device blocked on its line does.
-void
-feed(int fd, std::string_view data) {
-    for (pollfd p{fd, POLLOUT, 0}; !data.empty() && poll(&p, 1, 5000) > 0;) {
-        const ssize_t w = write(fd, data.data(), data.size());
-        if (w < 0 && errno != EAGAIN)
-            return;
-        data.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(w, 0)));
-    }
-}
-
-// Echoes `n` bytes, and reads nothing more until the echo is written.
+// Echoes `n` bytes, and reads nothing more until the echo is written, waiting
+// for room as a device blocked on its line does.
 void
 echo(int fd, std::size_t n) {
     char buf[4096];
@@ -30,7 +20,7 @@ echo(int fd, std::size_t n) {
         const ssize_t r = read(fd, buf, std::min(n, sizeof buf));
         if (r <= 0)
             return;
-        feed(fd, {buf, static_cast<std::size_t>(r)});
+        kt::pump(fd, {buf, static_cast<std::size_t>(r)}, -1, SIZE_MAX);
         n -= static_cast<std::size_t>(r);
     }
 }
@@ -45,8 +35,7 @@ from_status(pid_t pid, const char* key) {
 
 TEST_F(Relay, DeviceTrafficKeepsASilentClientUntilIdleTimeout) {
     up({"-d", "1"});
-    const int c = client();
-    exchange(c, "x", "y");
+    const int c = served();
     for (int i = 0; i < 8; ++i) { // two idle periods of device-only traffic
         std::this_thread::sleep_for(kt::ms(250));
         ASSERT_EQ(kt::pump(master, "z", c, 1), "z");
@@ -66,7 +55,7 @@ TEST_F(Relay, NothingLostToAnEchoingDeviceOrAPausedClient) {
         const std::jthread device([&] { echo(master, upload.size()); });
         EXPECT_TRUE(kt::pump(c, upload, c, upload.size()) == upload);
     }
-    const std::jthread device([&] { feed(master, download); });
+    const std::jthread device([&] { kt::pump(master, download, -1, SIZE_MAX); });
     std::this_thread::sleep_for(kt::ms(3000));
     EXPECT_TRUE(kt::pump(c, "", c, download.size()) == download);
     EXPECT_EQ(kt::count(kt::slurp(log), "kolvd: "), 0) << kt::slurp(log).substr(0, 2000);

@@ -62,13 +62,14 @@ loopback(int port, bool bind_it) {
     return s;
 }
 
-// Writes `data` to `src` while reading from `dst`, until `want` bytes came,
-// end of file, or 5 s without progress. Both descriptors are non-blocking.
+// Writes `data` to `src` while reading from `dst`, until `want` bytes came
+// (with no `dst`: all is written), end of file, or 5 s without progress. Both
+// descriptors are non-blocking.
 inline std::string
 pump(int src, std::string_view data, int dst, std::size_t want) {
     std::string got;
     char buf[65536];
-    while (got.size() < want) {
+    while (got.size() < want && (dst >= 0 || !data.empty())) {
         pollfd p[2] = {{dst, POLLIN, 0}, {data.empty() ? -1 : src, POLLOUT, 0}};
         if (poll(p, 2, 5000) <= 0)
             break;
@@ -86,16 +87,6 @@ pump(int src, std::string_view data, int dst, std::size_t want) {
         }
     }
     return got;
-}
-
-// Writes to the non-blocking `fd` until it has taken nothing for 300 ms.
-inline void
-fill(int fd) {
-    const std::string chunk = bytes(1 << 16);
-    wait_until([&] {
-        pollfd p{fd, POLLOUT, 0};
-        return write(fd, chunk.data(), chunk.size()) < 0 && poll(&p, 1, 300) == 0;
-    });
 }
 
 // True once the peer has closed or reset `fd`; data still arriving is discarded.
@@ -209,6 +200,13 @@ class Daemon : public ::testing::Test, public Pty {
     // Left open for the test process to close on its way out.
     int client() {
         return loopback(tcp, false);
+    }
+
+    // A client that one exchange has shown accepted.
+    int served() {
+        const int c = client();
+        exchange(c, "x", "y");
+        return c;
     }
 
     // Both ways, every byte compared; the first leg also proves the client was accepted.
